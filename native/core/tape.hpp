@@ -1,0 +1,44 @@
+#pragma once
+// A decoded document as one flat vector of events, produced by the JSON and
+// MessagePack readers and walked by the typed decoder and the hydrator.
+// Containers record their element count and the index just past their last
+// event, so skipping a value is one jump.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace sarnic {
+
+enum class TapeKind : std::uint8_t {
+  Null,
+  False,
+  True,
+  UInt,       //!< non-negative integer (u)
+  Int,        //!< negative integer (i)
+  Double,     //!< d
+  String,     //!< str/size: UTF-8 text (validated by the reader)
+  Binary,     //!< str/size: MessagePack bin
+  Extension,  //!< str/size: MessagePack ext payload; u holds the ext type
+  Array,      //!< size = element count; end = index past the last element event
+  Map,        //!< size = entry count; keys and values alternate; end as for Array
+};
+
+struct TapeEvent {
+  union {
+    std::uint64_t u;
+    std::int64_t i;
+    double d;
+    const char* str;
+  };
+  std::uint64_t offset;  //!< byte offset of the value in the input, for error positions
+  std::uint32_t size;    //!< string length, or container element count
+  std::uint32_t end;     //!< containers: index past the container; scalars: own index + 1
+  TapeKind kind;
+
+  std::string_view text() const { return {str, size}; }
+  bool is_container() const { return kind == TapeKind::Array || kind == TapeKind::Map; }
+};
+
+using Tape = std::vector<TapeEvent>;
+
+}  // namespace sarnic
