@@ -1,0 +1,18 @@
+#pragma once
+// SQLite: a companion full-text table joined to the base table by rowid. The
+// operator and the mode make no difference here.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/metadata.hpp"
+
+namespace sarnic::fts::sqlite {
+
+void emit_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
+                std::uint64_t param_number);
+
+void emit_rank_order(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
+                     std::string_view table_name, std::uint64_t param_number);
+
+}  // namespace sarnic::fts::sqlite
