@@ -1,0 +1,28 @@
+#pragma once
+// Fast-call argument decoding by hand: every parameter is positional-or-keyword
+// and required, and failures read as the interpreter's own for a Python function
+// of the same signature.
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "python/names.hpp"
+
+namespace sarnic::python {
+
+struct Signature {
+  const char* function;  //!< "compile_query"
+  std::span<const Name> parameters;
+};
+
+//! Fills `out[i]` with the (borrowed) argument of parameter i. False with a
+//! TypeError set on surplus, unknown, duplicated or missing arguments.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> out);
+
+//! The UTF-8 text of a str (or subclass) argument, valid while `arg` lives.
+std::optional<std::string_view> text_argument(const Signature& sig, std::size_t index, PyObject* arg);
+//! The contents of a bytes (or subclass) argument; bytearray and memoryview refused.
+std::optional<std::string_view> bytes_argument(const Signature& sig, std::size_t index, PyObject* arg);
+
+}  // namespace sarnic::python

@@ -1,0 +1,69 @@
+#include <array>
+#include <string>
+
+#include "codec/decode.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/entries.hpp"
+#include "python/errors.hpp"
+#include "sql/emit.hpp"
+
+namespace sarnic::python {
+namespace {
+
+constexpr std::array kJsonParams{Name::MetadataJson, Name::IrJson, Name::Dialect};
+constexpr std::array kMsgpackParams{Name::MetadataMp, Name::IrMp, Name::Dialect};
+constexpr Signature kCompileQuery{"compile_query", kJsonParams};
+constexpr Signature kCompileQueryMsgpack{"compile_query_msgpack", kMsgpackParams};
+
+[[gnu::cold]] PyObject* decode_failure(std::string_view prefix, const std::string& detail) {
+  std::string message;
+  message.reserve(prefix.size() + detail.size());
+  message.append(prefix).append(detail);
+  return raise_compile_error(malformed_ir(std::move(message)));
+}
+
+PyObject* compile(codec::Format format, std::string_view metadata_input, std::string_view ir_input,
+                  std::string_view dialect) {
+  return guarded(Boundary::Compile, [&]() -> PyObject* {
+    // The records view the arena and the caller's bytes, both alive until the
+    // result has been copied into Python objects.
+    Arena arena;
+    Tape tape;
+    auto metadata = codec::decode_metadata(format, metadata_input, arena, tape);
+    if (!metadata) return decode_failure(text::kMetadataFailed, metadata.error());
+    auto ir = codec::decode_ir(format, ir_input, arena, tape);
+    if (!ir) return decode_failure(text::kIrFailed, ir.error());
+    auto compiled = dispatch_compile(*metadata, *ir, dialect);
+    if (!compiled) return raise_compile_error(compiled.error());
+    return compiled_to_dict(*compiled, format);
+  });
+}
+
+}  // namespace
+
+PyObject* compile_query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> a{};
+  if (!bind_arguments(kCompileQuery, args, nargs, kwnames, a)) return nullptr;
+  auto metadata = text_argument(kCompileQuery, 0, a[0]);
+  if (!metadata) return nullptr;
+  auto ir = text_argument(kCompileQuery, 1, a[1]);
+  if (!ir) return nullptr;
+  auto dialect = text_argument(kCompileQuery, 2, a[2]);
+  if (!dialect) return nullptr;
+  return compile(codec::Format::Json, *metadata, *ir, *dialect);
+}
+
+PyObject* compile_query_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 3> a{};
+  if (!bind_arguments(kCompileQueryMsgpack, args, nargs, kwnames, a)) return nullptr;
+  auto metadata = bytes_argument(kCompileQueryMsgpack, 0, a[0]);
+  if (!metadata) return nullptr;
+  auto ir = bytes_argument(kCompileQueryMsgpack, 1, a[1]);
+  if (!ir) return nullptr;
+  auto dialect = text_argument(kCompileQueryMsgpack, 2, a[2]);
+  if (!dialect) return nullptr;
+  return compile(codec::Format::MessagePack, *metadata, *ir, *dialect);
+}
+
+}  // namespace sarnic::python
