@@ -1,0 +1,154 @@
+"""One small synchronous adapter per engine: run a statement with positional
+values, get rows as dicts. Each adapter works in a schema of its own."""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+import sqlite3
+import uuid
+from typing import Any, Sequence
+
+PG_ADDR = ("127.0.0.1", 5432)
+MARIADB_ADDR = ("127.0.0.1", 3306)
+SERVERS = {"postgres": ("PostgreSQL", PG_ADDR), "mariadb": ("MariaDB", MARIADB_ADDR)}
+
+
+def answers(addr: tuple[str, int]) -> bool:
+    try:
+        with socket.create_connection(addr, timeout=2):
+            return True
+    except OSError:
+        return False
+
+
+def unique_name() -> str:
+    return f"sarnic_t_{uuid.uuid4().hex[:12]}"
+
+
+class Engine:
+    name: str
+    dialect: str
+    #: whether INSERT and UPDATE hand rows back
+    returns_rows: bool
+    #: how NULLs sort under ASC (DESC is the other way round)
+    nulls_first_asc: bool
+
+    def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
+        raise NotImplementedError
+
+    def script(self, statements: Sequence[str]) -> None:
+        for s in statements:
+            self.fetch(s)
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+class Postgres(Engine):
+    name = dialect = "postgres"
+    returns_rows = True
+    nulls_first_asc = False
+
+    def __init__(self) -> None:
+        import asyncpg
+
+        self._loop = asyncio.new_event_loop()
+        self._conn = None
+        last: Exception | None = None
+        for user in ("postgres", "root"):
+            try:
+                self._conn = self._run(asyncpg.connect(host=PG_ADDR[0], port=PG_ADDR[1], user=user,
+                                                       database="test", timeout=10))
+                break
+            except Exception as exc:  # noqa: BLE001 - tried in turn, the last one is raised
+                last = exc
+        if self._conn is None:
+            self._loop.close()
+            raise last  # type: ignore[misc]
+        self.schema = unique_name()
+        self._run(self._conn.execute(f'CREATE SCHEMA "{self.schema}"; SET search_path TO "{self.schema}", public'))
+        self.vector_type = self._vector_setup()
+
+    def _run(self, coro: Any) -> Any:
+        return self._loop.run_until_complete(coro)
+
+    def _vector_setup(self) -> str:
+        from . import ddl
+
+        try:
+            self._run(self._conn.execute("CREATE EXTENSION IF NOT EXISTS vector SCHEMA public"))
+        except Exception:  # noqa: BLE001 - pgvector is not installed: same operators over float8[]
+            self.script(ddl.POSTGRES_VECTOR_FALLBACK)
+            return "double precision[]"
+        self._run(self._conn.set_type_codec(
+            "vector", schema="public", format="text",
+            encoder=lambda v: "[" + ",".join(repr(float(x)) for x in v) + "]",
+            decoder=lambda s: [float(x) for x in s.strip("[]").split(",") if x]))
+        return "vector(3)"
+
+    def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
+        return [dict(r) for r in self._run(self._conn.fetch(sql, *params))]
+
+    def close(self) -> None:
+        try:
+            self._run(self._conn.execute(f'DROP SCHEMA "{self.schema}" CASCADE'))
+        finally:
+            self._run(self._conn.close())
+            self._loop.close()
+
+
+class MariaDB(Engine):
+    name = dialect = "mariadb"
+    returns_rows = False
+    nulls_first_asc = True
+
+    def __init__(self) -> None:
+        import mariadb
+
+        self._conn = mariadb.connect(host=MARIADB_ADDR[0], port=MARIADB_ADDR[1], user="root",
+                                     password="", database="test", autocommit=True, connect_timeout=10)
+        self.schema = unique_name()
+        self.fetch(f"CREATE DATABASE `{self.schema}`")
+        self.fetch(f"USE `{self.schema}`")
+
+    def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
+        # A fresh prepared cursor per statement: placeholders go to the server as they are.
+        cur = self._conn.cursor(prepared=True)
+        try:
+            cur.execute(sql, tuple(params))
+            if cur.description is None:
+                return []
+            names = [d[0] for d in cur.description]
+            return [dict(zip(names, row)) for row in cur.fetchall()]
+        finally:
+            cur.close()
+
+    def close(self) -> None:
+        try:
+            self.fetch(f"DROP DATABASE `{self.schema}`")
+        finally:
+            self._conn.close()
+
+
+class Sqlite(Engine):
+    name = dialect = "sqlite"
+    returns_rows = True
+    nulls_first_asc = True
+
+    def __init__(self) -> None:
+        self._conn = sqlite3.connect(":memory:", isolation_level=None)
+        self._conn.execute("PRAGMA foreign_keys = ON")
+
+    def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
+        cur = self._conn.execute(sql, tuple(params))
+        if cur.description is None:
+            return []
+        names = [d[0] for d in cur.description]
+        return [dict(zip(names, row)) for row in cur.fetchall()]
+
+    def close(self) -> None:
+        self._conn.close()
+
+
+ENGINES: dict[str, type[Engine]] = {"postgres": Postgres, "mariadb": MariaDB, "sqlite": Sqlite}

@@ -1,0 +1,75 @@
+"""What only PostgreSQL runs: nearest-neighbour ordering and the bulk update."""
+
+from __future__ import annotations
+
+import datetime as dt
+from typing import Any
+
+import pytest
+
+from .drivers import Engine
+from .models import ARTICLES, MEMBERSHIPS, asc, author_join, bulk_update, bv, flt, ref, select
+from .seed import A1, A2, A3, A4, Seeded, seed
+from .tier import run
+
+
+@pytest.fixture
+def seeded(pg: Engine) -> Seeded:
+    return seed(pg)
+
+
+# Embeddings: A1 [1, 0, 0], A2 [0.2, 3, 0], A3 [0.6, 0.8, 0], A4 none; query [1, 1, 0].
+# l2: A3 0.45, A1 1, A2 2.15. cosine: A3 0.01, A2 0.25, A1 0.29. inner product: A2 3.2, A3 1.4, A1 1.
+NEAREST = [
+    ("l2", [A3, A1, A2, A4]),
+    ("cosine", [A3, A2, A1, A4]),
+    ("inner_product", [A2, A3, A1, A4]),
+]
+
+
+@pytest.mark.parametrize("tag", ["float_array", "int_array"])
+@pytest.mark.parametrize(("metric", "expected"), NEAREST)
+def test_nearest_neighbour_ordering(pg: Engine, seeded: Seeded, metric: str, expected: list[str],
+                                    tag: str) -> None:
+    query = bv([1.0, 1.0, 0.0] if tag == "float_array" else [1, 1, 0], tag)
+    nearest = {"field": ref(ARTICLES, "embedding"), "metric": metric, "value": query}
+    rows = run(pg, ARTICLES, select(ARTICLES, "title", vector_order_by=nearest))
+    assert [r["title"] for r in rows] == expected  # a missing vector sorts last
+
+
+def test_nearest_neighbour_with_filter_join_and_paging(pg: Engine, seeded: Seeded) -> None:
+    nearest = {"field": ref(ARTICLES, "embedding"), "metric": "l2", "value": bv([1.0, 1.0, 0.0])}
+    rows = run(pg, ARTICLES, select(ARTICLES, "title", vector_order_by=nearest, joins=[author_join()],
+                                    filters=[flt(ARTICLES, "views", "gte", 7)], limit=2, offset=1))
+    assert [(r["title"], r["author__name"]) for r in rows] == [(A1, "Ada"), (A2, "Brian")]
+
+
+def test_bulk_update_casts_every_value_to_its_column_type(pg: Engine, seeded: Seeded) -> None:
+    ids = seeded.articles
+    when = dt.datetime(2025, 1, 2, 3, 4, 5, tzinfo=dt.timezone.utc)
+    names = ["title", "views", "score", "published", "created_at", "payload", "tags"]
+    rows: list[tuple[list[Any], list[Any]]] = [
+        ([ids[A1]], ["First", 1, None, False, when, b"\x01", ["x"]]),
+        ([ids[A3]], ["Third", 3, 0.5, True, when, None, None]),
+    ]
+    ir = bulk_update(ARTICLES, ["id"], names, rows)
+    assert run(pg, ARTICLES, ir) == []
+    got = run(pg, ARTICLES, select(ARTICLES, order_by=[asc(ARTICLES, "id")]))
+    by_id = {r["id"]: r for r in got}
+    first, third = by_id[ids[A1]], by_id[ids[A3]]
+    assert (first["title"], first["view_count"], first["score"], first["published"]) == ("First", 1, None, False)
+    assert (first["payload"], first["tags"]) == ("01", ["x"])
+    assert (third["title"], third["view_count"], third["score"], third["published"]) == ("Third", 3, 0.5, True)
+    assert (third["payload"], third["tags"]) == (None, None)
+    assert first["created_at"] == third["created_at"] == when.isoformat()
+    assert {by_id[ids[A2]]["title"], by_id[ids[A4]]["title"]} == {A2, A4}
+
+
+def test_bulk_update_by_composite_key_with_a_reserved_column(pg: Engine, seeded: Seeded) -> None:
+    a = seeded.authors
+    rows = [([1, a["Brian"]], ["admin", 7]), ([2, a["Chen"]], ["guest", 9])]
+    run(pg, MEMBERSHIPS, bulk_update(MEMBERSHIPS, ["org_id", "user_id"], ["role", "sort_order"], rows))
+    got = run(pg, MEMBERSHIPS, select(MEMBERSHIPS))
+    assert {(r["org_id"], r["user_id"], r["role"], r["order"]) for r in got} == {
+        (1, a["Ada"], "owner", 1), (1, a["Brian"], "admin", 7), (2, a["Ada"], "member", 1),
+        (2, a["Chen"], "guest", 9)}
