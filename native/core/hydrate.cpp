@@ -37,7 +37,9 @@ std::expected<void, HydrateError> hydrate_rows(const ModelMetadata& metadata, co
       } else {
         auto it = std::lower_bound(row.begin(), row.end(), req.column,
                                    [](const RowEntry& e, std::string_view key) { return e.key < key; });
-        if (it == row.end() || it->key != req.column) return std::unexpected(missing_column(metadata.model_name, req.column));
+        if (it == row.end() || it->key != req.column) {
+          return std::unexpected(missing_column(metadata.model_name, req.column));
+        }
         found = &*it;
         req.hint = static_cast<std::size_t>(it - row.begin());
       }

@@ -100,7 +100,9 @@ PyObject* raise_setup_fault(std::string_view fault) {
     PyRef type_name(PyType_GetName(Py_TYPE(cause.get())));
     PyRef detail(PyObject_Str(cause.get()));
     PyRef full;
-    if (type_name && detail) full = PyRef(PyUnicode_FromFormat("%U %U: %U", message.get(), type_name.get(), detail.get()));
+    if (type_name && detail) {
+      full = PyRef(PyUnicode_FromFormat("%U: %U: %U", message.get(), type_name.get(), detail.get()));
+    }
     if (full) {
       message = std::move(full);
     } else {

@@ -18,7 +18,8 @@ META: dict[str, Any] = {
     "fields": [
         {"name": "id", "column_name": "id", "field_type": "int", "allowed_operators": ["eq", "in"], "nullable": False},
         {"name": "title", "column_name": "title", "field_type": "text", "allowed_operators": ["eq"], "nullable": False},
-        {"name": "views", "column_name": "view_count", "field_type": "int", "allowed_operators": ["gte"], "nullable": True},
+        {"name": "views", "column_name": "view_count", "field_type": "int", "allowed_operators": ["gte"],
+         "nullable": True},
         {"name": "body", "column_name": "body", "field_type": "text", "allowed_operators": ["match"], "nullable": True},
     ],
     "pk_index": 0,

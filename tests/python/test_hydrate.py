@@ -113,7 +113,8 @@ MSGPACK_ONLY_CASES = [
     (msgpack.packb([{"id": 1.5}], use_single_float=True), [{"id": 1.5}]),
     (msgpack.packb([{"id": 2**64 - 1, "a": -(2**63)}]), [{"a": -(2**63), "id": 2**64 - 1}]),
     # NaN and infinities stay floats, so they pass the non-null check
-    (msgpack.packb([{"id": math.nan, "a": math.inf, "b": -math.inf}]), [{"a": math.inf, "b": -math.inf, "id": math.nan}]),
+    (msgpack.packb([{"id": math.nan, "a": math.inf, "b": -math.inf}]),
+     [{"a": math.inf, "b": -math.inf, "id": math.nan}]),
     (msgpack.packb([{"id": math.nan}], use_single_float=True), [{"id": math.nan}]),
 ]
 
@@ -265,9 +266,9 @@ def test_leaks() -> None:
     meta_json, meta_mp = json.dumps(META), msgpack.packb(META)
     rows = big_batch(50)
     rows_json, rows_mp = json.dumps(rows), msgpack.packb(rows)
-    select = {"version": 3, "model_name": "Person", "operation": {"kind": "select", "fields": [{"name": "id", "index": 0}]},
-              "filters": [{"field": {"name": "id", "index": 0}, "operator": "eq", "value": {"type": "int", "value": 1}}],
-              "order_by": []}
+    id_ref = {"name": "id", "index": 0}
+    select = {"version": 3, "model_name": "Person", "operation": {"kind": "select", "fields": [id_ref]},
+              "filters": [{"field": id_ref, "operator": "eq", "value": {"type": "int", "value": 1}}], "order_by": []}
     meta_eq = json.dumps({**META, "fields": [{**FIELDS[0], "allowed_operators": ["eq"]}, FIELDS[1]]})
     select_json, select_mp = json.dumps(select), msgpack.packb(select)
     cases = [

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import inspect
 import sys
 
@@ -107,3 +108,14 @@ def test_reimport_reuses_the_classes() -> None:
     finally:
         sys.modules.update(saved)
 
+
+
+def test_exec_step_fails_when_all_cannot_grow() -> None:
+    spec = importlib.util.find_spec("sarnic._native")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = ()  # type: ignore[attr-defined]
+    with pytest.raises(SystemError, match=r"^could not append __name__ to __all__: TypeError: ") as info:
+        spec.loader.exec_module(module)
+    assert isinstance(info.value.__cause__, TypeError)
+    assert not hasattr(module, "compile_query")
