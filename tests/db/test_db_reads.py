@@ -59,6 +59,22 @@ def test_filters(reader: Reader, filters: list[tuple[str, str, Any]], expected: 
     assert title_set(db, filters=[flt(ARTICLES, *f) for f in filters]) == expected
 
 
+# The caller's pattern goes to the engine's own LIKE: PostgreSQL's is
+# case-sensitive, SQLite's ignores ASCII case, MariaDB's follows the column's
+# collation (case-insensitive by default).
+@pytest.mark.parametrize(("op", "pattern", "folding", "exact"), [
+    ("contains", "%WALLS", {A2}, set()),
+    ("icontains", "%WALLS", {A2}, {A2}),
+    ("contains", "harbour%", {A2}, set()),
+    ("contains", "_arbour%", {A2}, {A2}),
+])
+def test_like_follows_the_engine(reader: Reader, op: str, pattern: str, folding: set[str],
+                                 exact: set[str]) -> None:
+    db, _ = reader
+    got = title_set(db, filters=[flt(ARTICLES, "title", op, pattern)])
+    assert got == (exact if db.name == "postgres" and op == "contains" else folding)
+
+
 def _p(name: str, op: str, value: Any = None) -> dict[str, Any]:
     return p_filter(ARTICLES, name, op, value)
 
