@@ -6,11 +6,11 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 JOBS ?= 2
-DEB_PACKAGES := g++ cmake make rapidjson-dev libmsgpack-cxx-dev libgtest-dev
+DEB_PACKAGES := g++ cmake make rapidjson-dev libmsgpack-cxx-dev libgtest-dev libmariadb-dev
 WERROR := $(if $(CI),ON,OFF)
 NATIVE_BUILD := build/native
 
-.PHONY: all deps venv build cpp-test py-test abi3-check test demo bench sanitize fuzz clean
+.PHONY: all deps venv build cpp-test py-test db-test abi3-check test demo bench sanitize fuzz clean
 
 all: test
 
@@ -43,6 +43,10 @@ cpp-test: deps
 py-test: build
 	$(PY) -m pytest tests/python
 
+# PostgreSQL and MariaDB on 127.0.0.1 (skipped with a note when absent, failed under CI), SQLite in memory.
+db-test: build
+	$(PY) -m pytest tests/db
+
 # One abi3 wheel, checked by abi3audit and tested under every other CPython >= 3.11 present.
 abi3-check: venv
 	rm -rf dist && SARNIC_WERROR=$(WERROR) $(PIP) wheel -q --no-build-isolation --no-deps -w dist .
@@ -55,7 +59,7 @@ abi3-check: venv
 	  build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider tests/python || exit 1; \
 	done
 
-test: cpp-test py-test abi3-check
+test: cpp-test py-test abi3-check db-test
 
 demo: build
 	$(PY) -m sarnic demo
