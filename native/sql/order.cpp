@@ -79,17 +79,18 @@ CompileResult<bool> append_ordering(std::string& out, Dialect dialect, const Mod
   return false;
 }
 
+// Counts above the largest signed 64-bit value are bound as that value.
+std::int64_t clamp_count(std::uint64_t count) {
+  constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  return static_cast<std::int64_t>(count > max ? max : count);
+}
+
 void bind_count(std::string& out, Dialect dialect, Params& params, std::uint64_t count, std::string_view label) {
   append_placeholder(out, dialect, params.next_number());
   params.bind(BindValue::integer(clamp_count(count)), ParamLabel::whole(label));
 }
 
 }  // namespace
-
-std::int64_t clamp_count(std::uint64_t count) {
-  constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  return static_cast<std::int64_t>(count > max ? max : count);
-}
 
 CompileStatus append_order_limit_offset(std::string& out, Dialect dialect, const ModelMetadata& metadata,
                                         const QuerySetIR& ir, std::string_view base_table_ref, bool qualify,

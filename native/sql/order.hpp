@@ -21,7 +21,4 @@ CompileStatus append_order_limit_offset(std::string& out, Dialect dialect, const
                                         const QuerySetIR& ir, std::string_view base_table_ref, bool qualify,
                                         Params& params);
 
-//! Counts above the largest signed 64-bit value are bound as that value.
-std::int64_t clamp_count(std::uint64_t count);
-
 }  // namespace sarnic

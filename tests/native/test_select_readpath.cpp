@@ -171,6 +171,15 @@ TEST(ReadPath, MssqlRankWithKeyOutOfRangeIsAnInternalFault) {
   EXPECT_THROW((void)emit_select(kMs, m.build(), q.build()), InternalFault);
 }
 
+TEST(ReadPath, SelectEmitterRefusesOtherOperations) {
+  ModelBuilder m = articles();
+  IrBuilder q;
+  q.delete_(true);
+  auto r = emit_select(kPg, m.build(), q.build());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().render(), "malformed IR: emit_select called with non-Select operation");
+}
+
 TEST(ReadPath, DispatchNamesOperationAndRejectsUnknownDialect) {
   ModelBuilder m = articles();
   IrBuilder q;
