@@ -18,7 +18,7 @@ enum class TapeKind : std::uint8_t {
   Double,     //!< d
   String,     //!< str/size: UTF-8 text (validated by the reader)
   Binary,     //!< str/size: MessagePack bin
-  Extension,  //!< str/size: MessagePack ext payload; u holds the ext type
+  Extension,  //!< str/size: MessagePack ext payload; the ext type is the byte str[-1]
   Array,      //!< size = element count; end = index past the last element event
   Map,        //!< size = entry count; keys and values alternate; end as for Array
 };
