@@ -43,7 +43,8 @@ CompileResult<bool> append_ordering(std::string& out, Dialect dialect, const Mod
       switch (key.direction) {
         case SortDirection::Asc: direction = " ASC"; break;
         case SortDirection::Desc: direction = " DESC"; break;
-        case SortDirection::Unknown: return std::unexpected(invalid_sort_direction(metadata.model_name, key.field.name));
+        case SortDirection::Unknown:
+          return std::unexpected(invalid_sort_direction(metadata.model_name, key.field.name));
       }
       if (!first) out.append(", ");
       first = false;

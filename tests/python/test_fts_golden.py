@@ -107,7 +107,8 @@ WORKED = [
     *fts(
         "sqlite-companion-by-field-name",
         select([A["id"]], filters=[flt(A["notes"], "match", T("q"))]),
-        {"sqlite": ' WHERE "articles".rowid IN (SELECT rowid FROM "articles_notes_fts" WHERE "articles_notes_fts" MATCH ?)'},
+        {"sqlite": ' WHERE "articles".rowid IN (SELECT rowid FROM "articles_notes_fts" '
+                   'WHERE "articles_notes_fts" MATCH ?)'},  # fmt: skip
         [T("q")],
         ["notes:match"],
     ),
@@ -256,7 +257,8 @@ COVERAGE = [
         "tsvector-in-configured-index",
         on_docs(filters=[flt(D["vec"], "match", T("q"))], text_rank_by=rank(D["vec"], "websearch")),
         {"postgres": """ WHERE "doc_tsv" @@ plainto_tsquery('simple', $1) """
-                     """ORDER BY ts_rank("doc_tsv", websearch_to_tsquery('simple', $2)) DESC NULLS LAST"""},  # fmt: skip
+                     """ORDER BY ts_rank("doc_tsv", websearch_to_tsquery('simple', $2)) """
+                     "DESC NULLS LAST"},  # fmt: skip
         [T("q"), T("q")],
         ["vec:match", "vec:text_rank"],
     ),

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import pytest
@@ -41,7 +42,7 @@ SELECT_AGE = {
 }
 
 
-def users(filters: list[Any] = (), predicate: Any = None, **keys: Any) -> dict[str, Any]:  # type: ignore[assignment]
+def users(filters: Sequence[Any] = (), predicate: Any = None, **keys: Any) -> dict[str, Any]:
     ir = select([AGE], model_name="User", filters=list(filters), **keys)
     if predicate is not None:
         ir["predicate"] = predicate
@@ -207,5 +208,6 @@ SQLITE_RUNS = [
 
 @pytest.mark.parametrize("predicate,ids", SQLITE_RUNS)
 def test_conditions_run_on_sqlite(predicate: Any, ids: list[int]) -> None:
-    rows = run_sqlite(ARTICLES, select([A["id"]], predicate=predicate, order_by=[{"field": A["id"], "direction": "asc"}]))
+    ir = select([A["id"]], predicate=predicate, order_by=[{"field": A["id"], "direction": "asc"}])
+    rows = run_sqlite(ARTICLES, ir)
     assert [r[0] for r in rows] == ids
