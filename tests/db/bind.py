@@ -38,7 +38,7 @@ def _datetime(text: str, engine: str) -> Any:
 
 def to_driver(param: dict[str, Any], engine: str) -> Any:
     tag = param["type"]
-    value = param.get("value")
+    value: Any = param.get("value")
     match tag:
         case "null":
             return None

@@ -4,13 +4,22 @@ values, get rows as dicts. Each adapter works in a schema of its own."""
 from __future__ import annotations
 
 import asyncio
+import os
 import socket
 import sqlite3
 import uuid
 from typing import Any, Sequence
 
-PG_ADDR = ("127.0.0.1", 5432)
-MARIADB_ADDR = ("127.0.0.1", 3306)
+
+
+def _address(variable: str, default: tuple[str, int]) -> tuple[str, int]:
+    """host:port from the environment, for a server elsewhere than its usual place."""
+    host, _, port = os.environ.get(variable, "").rpartition(":")
+    return (host, int(port)) if host and port else default
+
+
+PG_ADDR = _address("SARNIC_TEST_POSTGRES", ("127.0.0.1", 5432))
+MARIADB_ADDR = _address("SARNIC_TEST_MARIADB", ("127.0.0.1", 3306))
 SERVERS = {"postgres": ("PostgreSQL", PG_ADDR), "mariadb": ("MariaDB", MARIADB_ADDR)}
 
 
@@ -33,8 +42,15 @@ class Engine:
     returns_rows: bool
     #: how NULLs sort under ASC (DESC is the other way round)
     nulls_first_asc: bool
+    #: the column type of vector fields (PostgreSQL only)
+    vector_type = ""
 
     def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
+        raise NotImplementedError
+
+    @property
+    def error(self) -> type[Exception]:
+        """The base class of what the server raises about a statement."""
         raise NotImplementedError
 
     def script(self, statements: Sequence[str]) -> None:
@@ -54,7 +70,7 @@ class Postgres(Engine):
         import asyncpg
 
         self._loop = asyncio.new_event_loop()
-        self._conn = None
+        self._conn: Any = None
         last: Exception | None = None
         for user in ("postgres", "root"):
             try:
@@ -90,6 +106,12 @@ class Postgres(Engine):
     def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
         return [dict(r) for r in self._run(self._conn.fetch(sql, *params))]
 
+    @property
+    def error(self) -> type[Exception]:
+        import asyncpg
+
+        return asyncpg.PostgresError
+
     def close(self) -> None:
         try:
             self._run(self._conn.execute(f'DROP SCHEMA "{self.schema}" CASCADE'))
@@ -124,6 +146,12 @@ class MariaDB(Engine):
         finally:
             cur.close()
 
+    @property
+    def error(self) -> type[Exception]:
+        import mariadb
+
+        return mariadb.Error
+
     def close(self) -> None:
         try:
             self.fetch(f"DROP DATABASE `{self.schema}`")
@@ -146,6 +174,10 @@ class Sqlite(Engine):
             return []
         names = [d[0] for d in cur.description]
         return [dict(zip(names, row)) for row in cur.fetchall()]
+
+    @property
+    def error(self) -> type[Exception]:
+        return sqlite3.Error
 
     def close(self) -> None:
         self._conn.close()

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+from collections.abc import Sequence
 from typing import Any
 
 IR_VERSION = 3
@@ -155,8 +156,8 @@ def desc(meta: dict[str, Any], name: str) -> dict[str, Any]:
     return {"field": ref(meta, name), "direction": "desc"}
 
 
-def ir(meta: dict[str, Any], operation: dict[str, Any], *, filters: list[Any] = (),
-       order_by: list[Any] = (), **rest: Any) -> dict[str, Any]:
+def ir(meta: dict[str, Any], operation: dict[str, Any], *, filters: Sequence[Any] = (),
+       order_by: Sequence[Any] = (), **rest: Any) -> dict[str, Any]:
     return {"version": IR_VERSION, "model_name": meta["model_name"], "operation": operation,
             "filters": list(filters), "order_by": list(order_by), **rest}
 

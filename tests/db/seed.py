@@ -14,11 +14,11 @@ UTC = dt.timezone.utc
 A1, A2, A3, A4 = "Lighthouse keepers", "Harbour walls", "Orchard notes", "Night lights"
 
 
-def when(*args: int) -> dt.datetime:
-    return dt.datetime(*args, tzinfo=UTC)
+def when(year: int, month: int, day: int, hour: int = 0, minute: int = 0) -> dt.datetime:
+    return dt.datetime(year, month, day, hour, minute, tzinfo=UTC)
 
 
-AUTHOR_ROWS = [
+AUTHOR_ROWS: list[dict[str, Any]] = [
     {"name": "Ada", "email": "ada@example.com", "joined_at": when(2020, 1, 1)},
     {"name": "Brian", "email": None, "joined_at": None},
     {"name": "Chen", "email": "chen@example.org", "joined_at": when(2021, 6, 15, 12, 30)},

@@ -34,10 +34,10 @@ def nesting(sql: str) -> int:
 MAX_NESTING = 60
 
 READER_GAPS = [
-    ReaderGap(("postgres",), re.compile(r" <#> ").search,
+    ReaderGap(("postgres",), lambda sql: " <#> " in sql,
               "sqlglot's postgres reader takes '#>' for a JSON path operator",
               'SELECT "id" FROM "articles" ORDER BY "embedding" <#> $1'),
-    ReaderGap(("tsql",), re.compile(r"^INSERT INTO .* OUTPUT .* DEFAULT VALUES$").search,
+    ReaderGap(("tsql",), lambda sql: re.fullmatch(r"INSERT INTO .* OUTPUT .* DEFAULT VALUES", sql) is not None,
               "sqlglot's tsql reader has no INSERT ... OUTPUT ... DEFAULT VALUES",
               "INSERT INTO [visits] OUTPUT INSERTED.[id] DEFAULT VALUES"),
     ReaderGap(("postgres", "mysql", "sqlite", "tsql"), lambda sql: nesting(sql) > MAX_NESTING,

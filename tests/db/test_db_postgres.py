@@ -8,7 +8,7 @@ from typing import Any
 import pytest
 
 from .drivers import Engine
-from .models import ARTICLES, MEMBERSHIPS, asc, author_join, bulk_update, bv, flt, ref, select
+from .models import ARTICLES, COMPARE, MEMBERSHIPS, asc, author_join, bulk_update, bv, field, flt, insert, ref, select
 from .seed import A1, A2, A3, A4, Seeded, seed
 from .tier import run
 
@@ -73,3 +73,61 @@ def test_bulk_update_by_composite_key_with_a_reserved_column(pg: Engine, seeded:
     assert {(r["org_id"], r["user_id"], r["role"], r["order"]) for r in got} == {
         (1, a["Ada"], "owner", 1), (1, a["Brian"], "admin", 7), (2, a["Ada"], "member", 1),
         (2, a["Chen"], "guest", 9)}
+
+
+# Every field type whose PostgreSQL column type differs from text or a number,
+# against its natural column type.
+TYPED = {
+    "model_name": "Typed",
+    "table_name": "typed",
+    "fields": [field("id", "int"), field("uid", "uuid", nullable=True), field("mood", "enum", nullable=True),
+               field("uids", "array_uuid", nullable=True), field("doc", "json", nullable=True),
+               field("docb", "json", nullable=True), field("amount", "decimal", nullable=True),
+               field("words", "ts_vector", nullable=True), field("nums", "array_int", nullable=True),
+               field("ratios", "array_float", nullable=True)],
+    "pk_index": 0,
+}
+TOKENS = {"model_name": "Token", "table_name": "tokens", "pk_index": 0,
+          "fields": [field("id", "uuid", ops=COMPARE), field("label", "text")]}
+TYPED_DDL = [
+    "CREATE TYPE mood AS ENUM ('calm', 'happy')",
+    "CREATE TABLE typed (id bigint PRIMARY KEY, uid uuid, mood mood, uids uuid[], doc json, docb jsonb,"
+    " amount numeric(12, 2), words tsvector, nums bigint[], ratios double precision[])",
+    "CREATE TABLE tokens (id uuid PRIMARY KEY, label text NOT NULL)",
+]
+U1 = "1b4e28ba-2fa1-11d2-883f-0016d3cca427"
+NO_ASSIGNMENT = "PostgreSQL does not assign {} to a column of type {}: the cast for the field type is {}"
+BULK_TYPES = [
+    ("uid", bv(U1), U1, NO_ASSIGNMENT.format("text", "uuid", "text")),
+    ("mood", bv("happy"), "happy", NO_ASSIGNMENT.format("text", "enum", "text")),
+    ("uids", bv([U1], "text_array"), [U1], NO_ASSIGNMENT.format("text[]", "uuid[]", "text[]")),
+    ("words", bv("lamp harbour"), "'harbour' 'lamp'", NO_ASSIGNMENT.format("text", "tsvector", "text")),
+    ("doc", bv('{"a": 1}'), '{"a": 1}', None),
+    ("docb", bv('{"a": 1}'), '{"a": 1}', None),
+    ("amount", bv(12.5), 12.5, None),
+    ("nums", bv([1, 2], "int_array"), [1, 2], None),
+    ("ratios", bv([0.5, 2.0], "float_array"), [0.5, 2.0], None),
+]
+
+
+@pytest.mark.parametrize(("name", "value", "expected", "refused"), BULK_TYPES, ids=[c[0] for c in BULK_TYPES])
+def test_bulk_update_into_each_column_type(request: pytest.FixtureRequest, pg: Engine, name: str,
+                                           value: dict[str, Any], expected: Any, refused: str | None) -> None:
+    if refused:
+        request.applymarker(pytest.mark.xfail(strict=True, raises=pg.error, reason=refused))
+    pg.script(TYPED_DDL)
+    run(pg, TYPED, insert(TYPED, {"id": 1}))
+    ir = bulk_update(TYPED, ["id"], [name], [([1], [None])])
+    ir["operation"]["rows"][0]["values"] = [value]
+    run(pg, TYPED, ir)
+    (row,) = run(pg, TYPED, select(TYPED, "id", name))
+    assert row[name] == expected
+
+
+def test_bulk_update_by_a_uuid_key(request: pytest.FixtureRequest, pg: Engine) -> None:
+    pg.script(TYPED_DDL)
+    run(pg, TOKENS, insert(TOKENS, {"id": U1, "label": "old"}))
+    request.applymarker(pytest.mark.xfail(strict=True, raises=pg.error,
+                                          reason="uuid keys are cast to text: PostgreSQL has no uuid = text"))
+    run(pg, TOKENS, bulk_update(TOKENS, ["id"], ["label"], [([U1], ["new"])]))
+    assert run(pg, TOKENS, select(TOKENS, "label")) == [{"label": "new"}]

@@ -24,7 +24,7 @@ OPS = {
     "s": TEXT_OPS,
     "flag": ["eq", "ne", "is_null", "is_not_null"],
 }
-ITEMS = {
+ITEMS: dict[str, Any] = {
     "model_name": "Item",
     "table_name": "items",
     "fields": [field("id", "int", ops=OPS["id"]), field("n", "int", nullable=True, ops=OPS["n"]),
@@ -95,8 +95,8 @@ predicates = st.recursive(
 def queries(draw: st.DrawFn) -> dict[str, Any]:
     names = [f["name"] for f in ITEMS["fields"]]
     shown = ["id", *draw(st.lists(st.sampled_from(names[1:]), unique=True))]
-    keys = draw(st.lists(st.tuples(st.sampled_from(names), st.sampled_from(["asc", "desc"])),
-                         max_size=3, unique_by=lambda k: k[0]))
+    keys: list[tuple[str, str]] = draw(st.lists(
+        st.tuples(st.sampled_from(names), st.sampled_from(["asc", "desc"])), max_size=3, unique_by=lambda k: k[0]))
     if "id" not in [k[0] for k in keys]:
         keys.append(("id", "asc"))  # a total order, so paging is deterministic
     order_by = [{"field": {"name": n, "index": names.index(n)}, "direction": d} for n, d in keys]
