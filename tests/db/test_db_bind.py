@@ -15,7 +15,7 @@ from .bind import decode_params, driver_values, to_driver
 UTC = dt.timezone.utc
 NOON = dt.datetime(2024, 5, 6, 12, 0, tzinfo=UTC)
 
-CASES = [
+CASES: list[tuple[dict[str, Any], dict[str, Any]]] = [
     ({"type": "null"}, {"postgres": None, "mariadb": None, "sqlite": None}),
     ({"type": "bool", "value": True}, {"postgres": True, "mariadb": True, "sqlite": True}),
     ({"type": "int", "value": -(2**63)}, {"postgres": -(2**63), "mariadb": -(2**63), "sqlite": -(2**63)}),
