@@ -6,7 +6,6 @@ from typing import Any
 
 import pytest
 
-from conftest import DIALECTS, compile_both
 from test_select_golden import (
     ARTICLES,
     GOLDEN_ARGS,
@@ -387,9 +386,3 @@ def test_sqlite_rank_keeps_non_matching_rows_last() -> None:
     rows = [r[0] for r in run_sqlite(ARTICLES, select([A["id"]], text_rank_by=rank(A["body"], query="cats")))]
     assert set(rows[:2]) == {1, 3} and set(rows[2:]) == {2, 4}
 
-
-@pytest.mark.parametrize("dialect", DIALECTS)
-def test_rank_of_every_dialect_is_one_placeholder(dialect: str) -> None:
-    result = compile_both(ARTICLES, select(text_rank_by=rank(A["search"])), dialect)
-    assert result["sql_text"].count("$1" if dialect == "postgres" else "?") == 1
-    assert result["param_type_summary"] == ["search:text_rank"]

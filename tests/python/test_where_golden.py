@@ -179,13 +179,6 @@ def test_operators(dialect: str, op: str, sql_op: str) -> None:
     assert result["param_type_summary"] == [f"age:{op}"]
 
 
-@pytest.mark.parametrize("dialect,sql_op", [("postgres", "ILIKE"), ("mysql", "LIKE"), ("sqlite", "LIKE"),
-                                            ("mssql", "LIKE")])  # fmt: skip
-def test_icontains_is_ilike_only_on_postgres(dialect: str, sql_op: str) -> None:
-    sql = compile_both(USERS, users([flt(NAME, "icontains", T("a%"))]), dialect)["sql_text"]
-    assert sql.endswith(f" {sql_op} {'$1' if dialect == 'postgres' else '?'}")
-
-
 def test_deep_predicate_is_rendered_without_limit_of_its_own() -> None:
     depth = 100  # within the JSON nesting limit
     tree = leaf(AGE, "eq", I(1))
