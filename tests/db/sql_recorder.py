@@ -10,6 +10,7 @@ from __future__ import annotations
 import functools
 import json
 import os
+import threading
 from typing import Any
 
 import pytest
@@ -18,14 +19,16 @@ import pytest
 MAX_LENGTH = 16384
 
 
-def _recording(fn: Any, out: Any) -> Any:
+def _recording(fn: Any, out: Any, seen: set[tuple[str, str]], lock: threading.Lock) -> Any:
     @functools.wraps(fn)
     def wrapper(*args: Any, **kwargs: Any) -> Any:
         result = fn(*args, **kwargs)
-        dialect = kwargs["dialect"] if "dialect" in kwargs else args[2]
-        sql = result["sql_text"]
-        if len(sql) <= MAX_LENGTH:
-            out.write(json.dumps({"dialect": dialect, "sql": sql}) + "\n")
+        entry = (kwargs["dialect"] if "dialect" in kwargs else args[2], result["sql_text"])
+        # Some golden tests compile from several threads; a text file is not thread-safe.
+        with lock:
+            if len(entry[1]) <= MAX_LENGTH and entry not in seen:
+                seen.add(entry)
+                out.write(json.dumps({"dialect": entry[0], "sql": entry[1]}) + "\n")
         return result
 
     return wrapper
@@ -36,5 +39,7 @@ def pytest_configure(config: pytest.Config) -> None:
 
     out = open(os.environ["SARNIC_SQL_RECORD"], "a", encoding="utf-8")  # noqa: SIM115 - open for the run
     config.add_cleanup(out.close)
+    seen: set[tuple[str, str]] = set()
+    lock = threading.Lock()
     for name in ("compile_query", "compile_query_msgpack"):
-        setattr(_native, name, _recording(getattr(_native, name), out))
+        setattr(_native, name, _recording(getattr(_native, name), out, seen, lock))
