@@ -47,6 +47,53 @@ py-test: build
 db-test: build
 	$(PY) -m pytest tests/db
 
+# Fuzzing: libFuzzer under ASan and UBSan, each target for FUZZ_SECONDS. It
+# needs clang >= 16 (libstdc++'s <expected> is out of reach of clang 14). Seeds
+# come from the golden tests; the corpus keeps growing in build/fuzz/corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-16
+FUZZ_BUILD := build/fuzz
+FUZZ_TARGETS := fuzz_compile_json fuzz_compile_msgpack fuzz_hydrate_json fuzz_hydrate_msgpack
+FUZZ_DEB := clang-16 libclang-rt-16-dev
+UBSAN_ENV := UBSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/ubsan.supp:halt_on_error=1:print_stacktrace=1
+
+fuzz: build
+	@$(MAKE) --no-print-directory deps EXTRA_DEB="$(EXTRA_DEB) $(FUZZ_DEB)"
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNIC_BUILD_FUZZERS=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
+	$(PY) fuzz/make_seeds.py $(FUZZ_BUILD)
+	@cd $(FUZZ_BUILD) && mkdir -p artifacts && for t in $(FUZZ_TARGETS); do \
+	  mkdir -p corpus/$$t; \
+	  $(UBSAN_ENV) ./$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=4096 -max_len=65536 \
+	    -dict=$$t.dict -artifact_prefix=artifacts/$$t- -print_final_stats=1 corpus/$$t seeds/$$t >$$t.log 2>&1; \
+	  rc=$$?; \
+	  echo "$$t: $$(grep -o 'number_of_executed_units: [0-9]*' $$t.log | grep -o '[0-9]*$$') executions, $$(grep -oE 'cov: [0-9]+ ft: [0-9]+' $$t.log | tail -1)"; \
+	  if [ $$rc != 0 ]; then grep -v '^#' $$t.log | tail -80; exit 1; fi; \
+	done
+
+# The C++ tests and the Python suite under ASan and UBSan: the module is built
+# with SARNIC_SANITIZE into build/sanitize-site, which shadows the installed
+# one, and the interpreter runs with the sanitizer runtime preloaded. Then a
+# short valgrind memcheck run of the Python suite against the normal module.
+SANITIZE_BUILD := build/sanitize
+SANITIZE_SITE := build/sanitize-site
+SANITIZE_DEB := valgrind
+VALGRIND_TESTS := tests/python/test_error_catalogue.py tests/python/test_hostile.py
+VALGRIND := PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  --errors-for-leak-kinds=definite --show-leak-kinds=definite --suppressions=fuzz/valgrind-python.supp -q
+
+sanitize: build
+	@$(MAKE) --no-print-directory deps EXTRA_DEB="$(EXTRA_DEB) $(SANITIZE_DEB)"
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNIC_BUILD_TESTS=ON -DSARNIC_SANITIZE=ON -DSARNIC_WERROR=OFF >/dev/null
+	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	cd $(SANITIZE_BUILD) && $(UBSAN_ENV) ctest --output-on-failure -j$(JOBS)
+	rm -rf $(SANITIZE_SITE)
+	$(PIP) install -q --no-build-isolation --no-deps --target $(SANITIZE_SITE) -C build-dir=build/sanitize-module \
+	  -C cmake.build-type=RelWithDebInfo -C cmake.define.SARNIC_SANITIZE=ON -C cmake.define.SARNIC_WERROR=OFF .
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONPATH=$(SANITIZE_SITE) \
+	  $(PY) -m pytest -p no:cacheprovider tests/python
+	$(VALGRIND) $(PY) -m pytest -p no:cacheprovider -x $(VALGRIND_TESTS) -k "not huge and not million"
+
 # One abi3 wheel, checked by abi3audit and tested under every other CPython >= 3.11 present.
 abi3-check: venv
 	rm -rf dist && SARNIC_WERROR=$(WERROR) $(PIP) wheel -q --no-build-isolation --no-deps -w dist .
@@ -59,7 +106,7 @@ abi3-check: venv
 	  build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider tests/python || exit 1; \
 	done
 
-test: cpp-test py-test abi3-check db-test
+test: cpp-test py-test abi3-check db-test $(if $(CI),sanitize fuzz)
 
 demo: build
 	$(PY) -m sarnic demo
