@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from .drivers import Engine
 from .models import ARTICLES
 
 
@@ -135,3 +136,10 @@ def sqlite() -> list[str]:
         out.append(f"CREATE VIRTUAL TABLE \"{fts}\" USING fts5({names}, content='articles', content_rowid='id')")
         out += _sqlite_sync("articles", "id", fts, cols)
     return out
+
+
+def models(engine: Engine) -> list[str]:
+    """The models' tables on this engine."""
+    if engine.name == "postgres":
+        return postgres(engine.vector_type)
+    return mariadb() if engine.name == "mariadb" else sqlite()

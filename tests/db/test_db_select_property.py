@@ -11,10 +11,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from .conftest import open_engine
 from .drivers import Engine
 from .evaluator import SEMANTICS, selects
 from .models import COMPARE, TEXT_OPS, bulk_insert, field, flt, p_and, p_not, p_or, select
+from .servers import open_engine
 from .tier import run
 
 OPS = {
