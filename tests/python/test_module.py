@@ -111,11 +111,11 @@ def test_reimport_reuses_the_classes() -> None:
 
 
 def test_exec_step_fails_when_all_cannot_grow() -> None:
-    spec = importlib.util.find_spec("sarnic._native")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("sarnic._native")
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     module.__all__ = ()  # type: ignore[attr-defined]
     with pytest.raises(SystemError, match=r"^could not append __name__ to __all__: TypeError: ") as info:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     assert isinstance(info.value.__cause__, TypeError)
     assert not hasattr(module, "compile_query")
