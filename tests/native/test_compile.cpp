@@ -246,13 +246,5 @@ TEST_F(CompileTest, StepOrder) {
   run(cases);
 }
 
-TEST_F(CompileTest, LimitOffsetAndFlagsUnchecked) {
-  const DriverCase cases[] = {
-      {"huge limit", [](IrBuilder& q) { q.limit(~std::uint64_t{0}).offset(~std::uint64_t{0}); }, ""},
-      {"exists and distinct", [](IrBuilder& q) { q.exists().distinct(); }, ""},
-  };
-  run(cases);
-}
-
 }  // namespace
 }  // namespace sarnic

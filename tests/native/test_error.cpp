@@ -41,13 +41,6 @@ TEST(ErrorRender, CompileErrorTexts) {
   for (const auto& c : cases) EXPECT_EQ(c.error.render(), c.expected) << c.label;
 }
 
-TEST(ErrorRender, VersionFieldsKeptApart) {
-  const CompileError e = unsupported_version(9);
-  const auto& v = std::get<UnsupportedVersion>(e.detail);
-  EXPECT_EQ(v.expected, 3u);
-  EXPECT_EQ(v.got, 9u);
-}
-
 TEST(ErrorRender, HydrateErrorTexts) {
   EXPECT_EQ(missing_column("User", "id").render(), "column 'id' missing from result set for model 'User'");
   EXPECT_EQ(null_in_non_nullable("User", "id").render(), "non-nullable column 'id' on model 'User' contains NULL");
