@@ -72,14 +72,6 @@ def test_result_dict(encoding: str, operation: str, query: dict[str, Any]) -> No
     assert len(result["param_type_summary"]) == count
 
 
-def test_both_encodings_agree() -> None:
-    query = ir({"kind": "select", "fields": [ID]}, filters=ID_EQ_7, limit=10, offset=5)
-    for dialect in ("postgres", "mysql", "sqlite", "mssql"):
-        result = compile_both(META, query, dialect)
-        assert sorted(result["param_type_summary"]) == ["id:eq", "limit:int", "offset:int"]
-        assert [p["value"] for p in result["bound_params"]][0] == 7
-
-
 def test_no_bound_values() -> None:
     from_json = _native.compile_query(json.dumps(META), json.dumps(SELECT), "sqlite")
     from_mp = _native.compile_query_msgpack(msgpack.packb(META), msgpack.packb(SELECT), "sqlite")
@@ -261,9 +253,3 @@ def test_unencodable_text_argument() -> None:
     with pytest.raises(UnicodeEncodeError):
         _native.compile_query(META_JSON, SELECT_JSON, "post\ud800gres")
 
-
-def test_non_ascii_text_round_trips() -> None:
-    query = ir({"kind": "select", "fields": [ID]},
-               filters=[{"field": TITLE, "operator": "eq", "value": val("text", "naïve ☃ \"q\" \n")}])
-    result = compile_both(META, query, "postgres")
-    assert result["bound_params"] == [{"type": "text", "value": "naïve ☃ \"q\" \n"}]
