@@ -25,7 +25,44 @@ CompileStatus check_assignments(const ModelMetadata& metadata, std::span<const A
   return {};
 }
 
-bool is_scoped(const QuerySetIR& ir, bool danger) { return !ir.filters.empty() || ir.predicate || danger; }
+enum class Truth : std::uint8_t { False, True, Depends };
+
+// What a predicate is worth before any row is seen: empty groups render as
+// (1 = 1) and (1 = 0), so a tree built from them alone can match every row.
+Truth constant_truth(const Predicate& p, unsigned depth = 0) {
+  if (depth > 4096) internal_fault("predicate nesting beyond the decoder limits");
+  switch (p.kind) {
+    case Predicate::Kind::Filter:
+      return Truth::Depends;
+    case Predicate::Kind::Not: {
+      if (p.children().size() != 1) internal_fault("not predicate without exactly one child");
+      Truth t = constant_truth(p.children()[0], depth + 1);
+      return t == Truth::Depends ? t : (t == Truth::True ? Truth::False : Truth::True);
+    }
+    case Predicate::Kind::And:
+    case Predicate::Kind::Or: {
+      // And: one false child decides; Or: one true child decides.
+      const Truth decisive = p.kind == Predicate::Kind::And ? Truth::False : Truth::True;
+      Truth result = p.kind == Predicate::Kind::And ? Truth::True : Truth::False;
+      for (const Predicate& child : p.children()) {
+        Truth t = constant_truth(child, depth + 1);
+        if (t == decisive) return decisive;
+        if (t == Truth::Depends) result = Truth::Depends;
+      }
+      return result;
+    }
+  }
+  return Truth::Depends;
+}
+
+// A mutation needs a scope: a filter, or a predicate that does not hold for
+// every row whatever its values. A predicate made only of empty groups (say an
+// "and" with no children) would otherwise update or delete the whole table
+// without the danger flag.
+bool is_scoped(const QuerySetIR& ir, bool danger) {
+  if (danger || !ir.filters.empty()) return true;
+  return ir.predicate && constant_truth(*ir.predicate) != Truth::True;
+}
 
 CompileStatus fail(const char* message) { return std::unexpected(malformed_ir(message)); }
 
