@@ -160,11 +160,18 @@ def _finite(value: Any) -> Any:
     return value
 
 
+# Control characters would break the alignment of a table: show them escaped.
+_CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F]} | {0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r"}
+_MISSING = object()
+
+
 def _cell(value: Any, width: int | None) -> str:
-    if value is None:
+    if value is _MISSING:
+        text = ""
+    elif value is None:
         text = "NULL"
     elif isinstance(value, str):
-        text = value.replace("\r", "\\r").replace("\n", "\\n")
+        text = value.translate(_CONTROL)
     else:
         text = show_value(value)
     if width is not None and len(text) > width:
@@ -180,12 +187,13 @@ def _numeric(values: Iterable[Any]) -> bool:
 def format_table(rows: Sequence[dict[str, Any]], columns: Sequence[str] | None = None,
                  max_width: int | None = None) -> list[str]:  # fmt: skip
     """Rows as aligned text lines: a header, a rule, one line per row. Columns
-    default to every key in first-seen order; numeric columns align right."""
+    default to every key in first-seen order; numeric columns align right; a
+    column a row lacks is left blank, a null reads NULL."""
     if columns is None:
         columns = list(dict.fromkeys(key for row in rows for key in row))
     if not columns:
         return [f"({len(rows)} rows without columns)"] if rows else []
-    cells = [[_cell(row.get(c), max_width) for c in columns] for row in rows]
+    cells = [[_cell(row.get(c, _MISSING), max_width) for c in columns] for row in rows]
     widths = [max([len(c)] + [len(line[i]) for line in cells]) for i, c in enumerate(columns)]
     right = [_numeric(row.get(c) for row in rows) for c in columns]
 
