@@ -113,6 +113,8 @@ CompileStatus check_operation(const ModelMetadata& metadata, const QuerySetIR& i
     case OperationKind::Update: {
       const Update& update = std::get<Update>(op);
       if (!is_scoped(ir, update.danger)) return std::unexpected(unscoped_mutation(metadata.model_name, "update"));
+      // "UPDATE t SET  WHERE ..." is no statement in any dialect.
+      if (update.assignments.empty()) return fail("update requires at least one assignment");
       return check_assignments(metadata, update.assignments);
     }
     case OperationKind::Delete:

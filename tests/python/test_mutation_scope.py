@@ -74,3 +74,12 @@ def test_danger_flag_still_allows_it(kind: str, predicate: Any) -> None:
 @pytest.mark.parametrize("predicate", SCOPED)
 def test_predicate_that_depends_on_rows_scopes(kind: str, predicate: Any) -> None:
     assert "WHERE" in compile_both(MODEL, mutation(kind, predicate), "postgres")["sql_text"]
+
+
+@pytest.mark.parametrize("dialect", DIALECTS)
+def test_update_without_assignments_is_refused(dialect: str) -> None:
+    ir = mutation("update", LEAF)
+    ir["operation"]["assignments"] = []
+    with pytest.raises(_native.SarnicCompileError) as err:
+        compile_both(MODEL, ir, dialect)
+    assert err.value.args == ("malformed IR: update requires at least one assignment",)
