@@ -19,6 +19,7 @@ from sarnic import _native
 
 DIALECTS = ("postgres", "mysql", "sqlite", "mssql")
 USER_ERROR = 2
+LABEL = 13  # width of the label column of the compile output
 
 _SARNIC_ERRORS = (_native.SarnicCompileError, _native.SarnicHydrationError, _native.SarnicInternalError)
 
@@ -192,7 +193,7 @@ def format_table(rows: Sequence[dict[str, Any]], columns: Sequence[str] | None =
     if columns is None:
         columns = list(dict.fromkeys(key for row in rows for key in row))
     if not columns:
-        return [f"({len(rows)} rows without columns)"] if rows else []
+        return []
     cells = [[_cell(row.get(c, _MISSING), max_width) for c in columns] for row in rows]
     widths = [max([len(c)] + [len(line[i]) for line in cells]) for i, c in enumerate(columns)]
     right = [_numeric(row.get(c) for row in rows) for c in columns]
@@ -233,10 +234,10 @@ def _compile_all(args: argparse.Namespace) -> list[tuple[str, dict[str, Any] | B
     return results
 
 
-def _print_params(out: TextIO, indent: str, result: dict[str, Any]) -> None:
+def _print_params(out: TextIO, result: dict[str, Any]) -> None:
     params, labels = result["bound_params"], result["param_type_summary"]
     if not params:
-        out.write(f"{'params':<{len(indent)}}(none)\n")
+        out.write(f"{'params':<{LABEL}}(none)\n")
         return
     width = max(len(label) for label in labels)
     type_width = max(len(p["type"]) for p in params)
@@ -244,11 +245,13 @@ def _print_params(out: TextIO, indent: str, result: dict[str, Any]) -> None:
     for i, (param, label) in enumerate(zip(params, labels), start=1):
         head = "params" if i == 1 else ""
         value = show_value(param.get("value"))
-        out.write(f"{head:<{len(indent)}}{i:>{number_width}}  {label:<{width}}  {param['type']:<{type_width}}"
+        out.write(f"{head:<{LABEL}}{i:>{number_width}}  {label:<{width}}  {param['type']:<{type_width}}"
                   f"  {value}\n")  # fmt: skip
 
 
 def cmd_compile(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    """With several dialects, one that refuses the IR is shown in its place and
+    the others still print; any refusal makes the exit status 2."""
     results = _compile_all(args)
     failures = [r for _, r in results if isinstance(r, BaseException)]
     distinct = {_error_line(e) for e in failures}
@@ -266,17 +269,16 @@ def cmd_compile(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
             out.write(json.dumps(_finite(doc), ensure_ascii=False) + "\n")
         return USER_ERROR if failures else 0
 
-    indent = " " * 13
     operations = {r["operation"] for _, r in results if isinstance(r, dict)}
-    out.write(f"{'operation':<13}{', '.join(sorted(operations))}\n")
+    out.write(f"{'operation':<{LABEL}}{', '.join(sorted(operations))}\n")
     for dialect, result in results:
         out.write("\n")
         if isinstance(result, BaseException):
-            out.write(f"{dialect:<13}{_error_line(result)}\n")
+            out.write(f"{dialect:<{LABEL}}{_error_line(result)}\n")
             continue
-        out.write(f"{dialect:<13}{result['sql_text']}\n")
-        out.write(f"{'fingerprint':<13}{result['fingerprint']}\n")
-        _print_params(out, indent, result)
+        out.write(f"{dialect:<{LABEL}}{result['sql_text']}\n")
+        out.write(f"{'fingerprint':<{LABEL}}{result['fingerprint']}\n")
+        _print_params(out, result)
     return USER_ERROR if failures else 0
 
 

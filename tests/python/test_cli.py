@@ -130,6 +130,12 @@ def test_compile_all_shows_every_dialect_in_order(capsys, monkeypatch, files):
     assert out.count("offset:int") == 4 and "operation    select\n" in out
 
 
+def test_compile_without_bound_values(capsys, monkeypatch, files):
+    doc = {**SELECT, "filters": [], "limit": None, "offset": None}
+    status, out, _ = run(capsys, monkeypatch, "compile", "--dialect", "sqlite", *files(MODEL, doc))
+    assert status == 0 and out.splitlines()[-1] == "params       (none)"
+
+
 def test_compile_defaults_to_all_dialects(capsys, monkeypatch, files):
     paths = files(MODEL, SELECT)
     assert run(capsys, monkeypatch, "compile", *paths) == run(capsys, monkeypatch, "compile", "--dialect", "ALL", *paths)
