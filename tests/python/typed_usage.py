@@ -1,5 +1,5 @@
-"""Typed use of the module as the ORM layer writes it; test_readme.py checks
-it with mypy --strict and runs it."""
+"""Typed use of the module as the ORM layer writes it: test_readme.py checks it
+with mypy --strict and runs it."""
 
 from __future__ import annotations
 
@@ -8,79 +8,51 @@ from collections.abc import Callable
 from typing import Any, NoReturn
 
 import sarnic
-from sarnic import SarnicCompileError, SarnicHydrationError, SarnicInternalError, _native
+from sarnic import SarnicCompileError, SarnicHydrationError, _native
 
-METADATA = json.dumps({
-    "model_name": "Tag",
-    "table_name": "tags",
-    "fields": [{"name": "id", "column_name": "id", "field_type": "int", "allowed_operators": ["eq"],
-                "nullable": False}],
-    "pk_index": 0,
-})  # fmt: skip
-IR = json.dumps({
-    "version": 3,
-    "model_name": "Tag",
-    "operation": {"kind": "select", "fields": [{"name": "id", "index": 0}]},
-    "filters": [{"field": {"name": "id", "index": 0}, "operator": "eq", "value": {"type": "int", "value": 1}}],
-    "order_by": [],
-})
+FIELD = {"name": "id", "column_name": "id", "field_type": "int", "allowed_operators": ["eq"], "nullable": False}
+METADATA = json.dumps({"model_name": "Tag", "table_name": "tags", "fields": [FIELD], "pk_index": 0})
+IR = json.dumps({"version": 3, "model_name": "Tag", "operation": {"kind": "select", "fields": [{"name": "id", "index": 0}]},
+                 "filters": [{"field": {"name": "id", "index": 0}, "operator": "eq", "value": {"type": "int", "value": 1}}],
+                 "order_by": []})  # fmt: skip
 
 
-def compile_json(dialect: str) -> tuple[str, list[str], list[str], str, str]:
-    result = sarnic.compile_query(METADATA, IR, dialect)
-    return (result["sql_text"], result["bound_params"], result["param_type_summary"], result["fingerprint"],
-            result["operation"])  # fmt: skip
+def compile_sqlite() -> tuple[str, list[str], list[str], str, str]:
+    r = sarnic.compile_query(METADATA, IR, "sqlite")
+    return r["sql_text"], r["bound_params"], r["param_type_summary"], r["fingerprint"], r["operation"]
 
 
-def compile_packed(metadata: bytes, ir: bytes) -> bytes:
-    result = _native.compile_query_msgpack(metadata, ir, "sqlite")
-    blob: bytes = result["bound_params"]
-    return blob
+def packed_params(metadata: bytes, ir: bytes) -> bytes:
+    return _native.compile_query_msgpack(metadata, ir, "sqlite")["bound_params"]
 
 
-def fetch(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
+def fetch(rows: list[dict[str, Any]], packed: bytes | None = None) -> list[dict[str, Any]]:
+    if packed is not None:
+        return _native.hydrate_rows_msgpack(packed, packed)
     return _native.hydrate_rows(METADATA, json.dumps(rows))
-
-
-def fetch_packed(metadata: bytes, rows: bytes) -> list[dict[str, Any]]:
-    return _native.hydrate_rows_msgpack(metadata, rows)
-
-
-def kind(exc: RuntimeError) -> str:
-    if isinstance(exc, SarnicCompileError):
-        return "compile"
-    if isinstance(exc, SarnicHydrationError):
-        return "hydrate"
-    if isinstance(exc, SarnicInternalError):
-        return "internal"
-    return "other"
 
 
 def migrate() -> NoReturn:
     _native.plan_migration()
 
 
-def failure(call: Callable[[], object]) -> str:
+def raises(call: Callable[[], object]) -> type[BaseException] | None:
     try:
         call()
-    except RuntimeError as exc:
-        return kind(exc)
-    return "none"
+    except (RuntimeError, NotImplementedError) as exc:
+        return type(exc)
+    return None
 
 
 def main() -> None:
-    sql, params, labels, fingerprint, operation = compile_json("sqlite")
-    assert (sql, operation, labels) == ('SELECT "id" FROM "tags" WHERE "id" = ?', "select", ["id:eq"])
-    assert [json.loads(p) for p in params] == [{"type": "int", "value": 1}] and len(fingerprint) == 16
-    assert fetch([{"id": 3}]) == [{"id": 3}]
-    assert failure(lambda: compile_json("oracle")) == "compile"
-    assert failure(lambda: fetch([{"id": None}])) == "hydrate"
-    assert failure(lambda: fetch_packed(b"\x90", b"\x90")) == "hydrate"  # metadata too short
-    try:
-        migrate()
-    except NotImplementedError:
-        return
-    raise AssertionError("plan_migration returned")
+    sql, params, labels, fingerprint, operation = compile_sqlite()
+    assert (sql, params, labels, operation) == ('SELECT "id" FROM "tags" WHERE "id" = ?', ['{"type":"int","value":1}'],
+                                                ["id:eq"], "select")  # fmt: skip
+    assert len(fingerprint) == 16 and fetch([{"id": 3}]) == [{"id": 3}]
+    assert raises(lambda: packed_params(b"\x90", b"\x90")) is SarnicCompileError
+    assert raises(lambda: fetch([{"id": None}])) is SarnicHydrationError
+    assert raises(lambda: fetch([], packed=b"\x90")) is SarnicHydrationError
+    assert raises(migrate) is NotImplementedError
 
 
 if __name__ == "__main__":
