@@ -98,8 +98,12 @@ TEST_F(CompileTest, MutationScope) {
        [&](IrBuilder& q) { q.update({{views, BindValue::integer(1)}, {ghost, BindValue::integer(1)}}).filter(id, "eq"); },
        kGhost},
       {"update with danger", [&](IrBuilder& q) { q.update({{views, BindValue::integer(1)}}, true); }, ""},
-      {"update with predicate", [&](IrBuilder& q) { q.update({{views, BindValue::integer(1)}}).where(q.all({})); },
+      {"update with predicate", [&](IrBuilder& q) { q.update({{views, BindValue::integer(1)}}).where(q.leaf(id, "eq")); },
        ""},
+      // An empty group matches every row, so it scopes nothing.
+      {"update scoped by an empty group",
+       [&](IrBuilder& q) { q.update({{views, BindValue::integer(1)}}).where(q.all({})); }, unscoped_update},
+      {"delete scoped by an empty group", [&](IrBuilder& q) { q.delete_().where(q.all({})); }, unscoped_delete},
   };
   run(cases);
 }
