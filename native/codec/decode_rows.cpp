@@ -1,6 +1,8 @@
 // A row batch: an array of maps with text keys. Values stay on the tape; each
 // row becomes a run of (key, value index) entries sorted by key.
+#include <algorithm>
 #include <span>
+#include <vector>
 
 #include "codec/decode.hpp"
 #include "codec/decode_records.hpp"
@@ -44,6 +46,50 @@ bool check_nested(detail::Decoder& d, std::uint32_t value) {
   return true;
 }
 
+// Rows of one result set repeat the same keys in the same order, so a row whose
+// keys are the previous row's takes that row's sorted order instead of being
+// sorted again.
+class RowLayout {
+ public:
+  //! Sorts the row (entries in document order) in place; returns the kept count.
+  std::size_t sort(std::span<RowEntry> row) {
+    if (!same_keys(row)) return learn(row);
+    scratch_.assign(row.begin(), row.end());
+    for (std::size_t i = 0; i < order_.size(); ++i) row[i] = scratch_[order_[i]];
+    return order_.size();
+  }
+
+ private:
+  bool same_keys(std::span<const RowEntry> row) const {
+    if (!known_ || row.size() != keys_.size()) return false;
+    for (std::size_t i = 0; i < row.size(); ++i)
+      if (row[i].key != keys_[i]) return false;
+    return true;
+  }
+
+  std::size_t learn(std::span<RowEntry> row) {
+    scratch_.assign(row.begin(), row.end());
+    const std::size_t kept = sort_unique_entries(row);
+    // Tape indices ascend in document order: each kept entry's position is
+    // found by its value.
+    keys_.resize(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) keys_[i] = scratch_[i].key;
+    order_.resize(kept);
+    for (std::size_t i = 0; i < kept; ++i) {
+      auto at = std::lower_bound(scratch_.begin(), scratch_.end(), row[i].value,
+                                 [](const RowEntry& e, std::uint32_t value) { return e.value < value; });
+      order_[i] = static_cast<std::uint32_t>(at - scratch_.begin());
+    }
+    known_ = true;
+    return kept;
+  }
+
+  std::vector<std::string_view> keys_;  //!< the previous row's keys, in document order
+  std::vector<std::uint32_t> order_;    //!< its sorted, deduplicated entries as positions into keys_
+  std::vector<RowEntry> scratch_;
+  bool known_ = false;
+};
+
 bool decode_batch(detail::Decoder& d, const Tape& tape, RowBatch& batch) {
   const TapeEvent& top = tape[0];
   if (top.kind != TapeKind::Array) return d.fail_type(0, "a sequence");
@@ -55,6 +101,7 @@ bool decode_batch(detail::Decoder& d, const Tape& tape, RowBatch& batch) {
   batch.row_end.reserve(top.size);
 
   const bool check_values = d.msgpack();
+  RowLayout layout;
   for (std::uint32_t row = 1, n = top.size; n > 0; --n, row = d.next(row)) {
     const TapeEvent& map = tape[row];
     if (map.kind != TapeKind::Map) return d.fail_type(row, "a map");
@@ -67,7 +114,7 @@ bool decode_batch(detail::Decoder& d, const Tape& tape, RowBatch& batch) {
       batch.entries.push_back({tape[key].text(), value});
       key = d.next(value);
     }
-    const std::size_t kept = sort_unique_entries(std::span(batch.entries).subspan(begin));
+    const std::size_t kept = layout.sort(std::span(batch.entries).subspan(begin));
     batch.entries.resize(begin + kept);
     batch.row_end.push_back(static_cast<std::uint32_t>(batch.entries.size()));
   }
