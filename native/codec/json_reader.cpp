@@ -1,14 +1,23 @@
 // JSON text to tape: RapidJSON's SAX reader over an arena copy parsed in situ,
 // so string events view the copy and no per-value allocation happens.
+
+// SSE2 is part of x86-64: RapidJSON then skips whitespace and scans strings 16
+// bytes at a time. Its aligned loads may read up to 15 bytes past the NUL that
+// ends the text, so the arena copy is padded to a whole 16-byte block.
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <limits>
 
 #include "codec/reader.hpp"
+#include "codec/reader_utf8.hpp"
 
 namespace sarnic::codec {
 namespace {
@@ -54,22 +63,29 @@ static_assert(kJsonFaultText.size() == static_cast<std::size_t>(JsonFault::TooLa
 // makes its UTF-8 validation take up to three bytes past that NUL, so the copy
 // carries this many NULs after the text.
 constexpr std::size_t kTerminatorPadding = 4;
+constexpr std::size_t kBlock = 16;
 
 // Offsets, sizes and tape indices are 32-bit where the tape and RapidJSON need
 // them; every event consumes at least one input byte, so bounding the input
 // bounds the tape.
 constexpr std::size_t kMaxInput = std::numeric_limits<std::uint32_t>::max() - 1;
 
-// Reserve from the input size; a guess, capped so a document made of one huge
-// string does not reserve far more than it needs.
-constexpr std::size_t kMaxReserveEvents = std::size_t{1} << 20;
+// Every event but the first follows its own ',', ':', '[' or '{', so counting
+// those characters (strings included) bounds the tape. Reserving the bound
+// once means a large document is never copied into a grown tape, and a huge
+// string reserves nothing for its length.
+std::size_t max_events(std::string_view text) {
+  std::size_t n = 1;
+  for (char c : text) n += (c == ',') | (c == ':') | (c == '[') | (c == '{');
+  return n;
+}
 
 constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag |
-                                 rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
-
-bool is_number_char(char c) {
-  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-}
+                                 rapidjson::kParseNumbersAsStringsFlag;
+// RapidJSON validates UTF-8 one character at a time and then cannot use SIMD
+// for strings; it does so only for text that failed the fast check up front,
+// so that the first fault in document order is still the one reported.
+constexpr unsigned kValidatingParseFlags = kParseFlags | rapidjson::kParseValidateEncodingFlag;
 
 // A lone low surrogate escape (\udc00) passes RapidJSON and comes out as the
 // bytes ED B0..BF; raw input never does (its encoding is validated). Strings
@@ -98,12 +114,32 @@ class TapeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeB
 
   bool Null() { return scalar(TapeKind::Null, tell() - 4); }
   bool Bool(bool b) { return b ? scalar(TapeKind::True, tell() - 4) : scalar(TapeKind::False, tell() - 5); }
-  bool Int(int v) { return integer(v); }
-  bool Uint(unsigned v) { return unsigned_integer(v); }
-  bool Int64(std::int64_t v) { return integer(v); }
-  bool Uint64(std::uint64_t v) { return unsigned_integer(v); }
-  bool Double(double v) {
-    push(TapeKind::Double, number_start()).d = v;
+  // Numbers arrive as their text and are converted here: RapidJSON's own
+  // full-precision conversion gives wrong values for texts such as 0e308
+  // (-6e-269) and runs into undefined behaviour on them.
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    const auto offset = static_cast<std::uint64_t>(s - base_);
+    const char* end = s + n;
+    if (std::none_of(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
+      std::uint64_t u = 0;
+      std::int64_t i = 0;
+      if (*s != '-' && std::from_chars(s, end, u).ec == std::errc()) return unsigned_integer(u, offset);
+      if (*s == '-' && std::from_chars(s, end, i).ec == std::errc()) return integer(i, offset);
+    }
+    double d = 0;
+    const std::errc ec = std::from_chars(s, end, d).ec;
+    if (ec == std::errc::result_out_of_range) {
+      // Below 1 (a leading zero or a negative exponent) it is an underflow to
+      // zero; anything else overflows.
+      const char* digits = s + (*s == '-');
+      const bool tiny = *digits == '0' || std::search(s, end, "e-", "e-" + 2) != end ||
+                        std::search(s, end, "E-", "E-" + 2) != end;
+      if (!tiny) return fail(JsonFault::NumberOutOfRange, offset);
+      d = *s == '-' ? -0.0 : 0.0;
+    } else if (ec != std::errc()) {
+      return fail(JsonFault::InvalidNumber, offset);
+    }
+    push(TapeKind::Double, offset).d = d;
     return true;
   }
   bool String(const char* s, rapidjson::SizeType n, bool) { return text(s, n); }
@@ -135,24 +171,16 @@ class TapeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeB
     return true;
   }
 
-  bool integer(std::int64_t v) {
+  bool integer(std::int64_t v, std::uint64_t offset) {
     // "-0" arrives as 0 and is kept as the unsigned zero.
-    if (v >= 0) return unsigned_integer(static_cast<std::uint64_t>(v));
-    push(TapeKind::Int, number_start()).i = v;
+    if (v >= 0) return unsigned_integer(static_cast<std::uint64_t>(v), offset);
+    push(TapeKind::Int, offset).i = v;
     return true;
   }
 
-  bool unsigned_integer(std::uint64_t v) {
-    push(TapeKind::UInt, number_start()).u = v;
+  bool unsigned_integer(std::uint64_t v, std::uint64_t offset) {
+    push(TapeKind::UInt, offset).u = v;
     return true;
-  }
-
-  // Walks back over the number's characters in case the stream already stands
-  // past them (RapidJSON parses numbers on a local copy of the stream).
-  std::uint64_t number_start() const {
-    std::uint64_t pos = tell();
-    while (pos > 0 && is_number_char(base_[pos - 1])) --pos;
-    return pos;
   }
 
   // In situ, the decoded text starts right after the opening quote.
@@ -240,18 +268,20 @@ std::expected<void, ReadError> read_json(std::string_view text, Arena& arena, Ta
   out.clear();
   if (text.size() > kMaxInput) return std::unexpected(json_error(JsonFault::TooLarge, 0));
 
-  auto* buffer = static_cast<char*>(arena.allocate(text.size() + kTerminatorPadding, 1));
+  const std::size_t padded = (text.size() + kTerminatorPadding + kBlock - 1) / kBlock * kBlock;
+  auto* buffer = static_cast<char*>(arena.allocate(padded, kBlock));
   if (!text.empty()) std::memcpy(buffer, text.data(), text.size());
-  std::memset(buffer + text.size(), 0, kTerminatorPadding);
+  std::memset(buffer + text.size(), 0, padded - text.size());
 
-  std::size_t guess = std::min(text.size() / 6 + 8, kMaxReserveEvents);
-  if (out.capacity() < guess) out.reserve(guess);
+  if (std::size_t bound = max_events(text); out.capacity() < bound) out.reserve(bound);
 
   rapidjson::InsituStringStream stream(buffer);
   TapeBuilder builder(out, buffer, stream, may_hold_low_surrogate_escape(text));
   rapidjson::CrtAllocator stack_allocator;
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>> reader(&stack_allocator);
-  rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
+  rapidjson::ParseResult result = detail::check_utf8(text.data(), text.size()).ok
+                                      ? reader.Parse<kParseFlags>(stream, builder)
+                                      : reader.Parse<kValidatingParseFlags>(stream, builder);
 
   if (builder.failed()) return std::unexpected(json_error(builder.fault(), builder.fault_offset()));
   if (result.IsError()) {
