@@ -34,6 +34,9 @@ PyObject* compile(codec::Format format, std::string_view metadata_input, std::st
     if (!metadata) return decode_failure(text::kMetadataFailed, metadata.error());
     auto ir = codec::decode_ir(format, ir_input, arena, tape);
     if (!ir) return decode_failure(text::kIrFailed, ir.error());
+    // The records never view the tape: for a large document it is the biggest
+    // buffer of the call, and it goes back before the statement is built.
+    Tape().swap(tape);
     auto compiled = dispatch_compile(*metadata, *ir, dialect);
     if (!compiled) return raise_compile_error(compiled.error());
     return compiled_to_dict(*compiled, format);
