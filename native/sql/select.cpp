@@ -11,13 +11,16 @@ namespace {
 constexpr std::string_view kNotSelect = "emit_select called with non-Select operation";
 
 // The projection alias is double-quoted in every dialect; a double quote inside
-// it is doubled so the alias cannot end early.
-void append_projection_alias(std::string& out, std::string_view alias, std::string_view column) {
+// it is doubled so the alias cannot end early. MySQL reads "..." as a string
+// literal with backslash escapes, where a trailing backslash would swallow the
+// closing quote, so there a backslash is doubled as well (same alias name).
+void append_projection_alias(std::string& out, Dialect dialect, std::string_view alias, std::string_view column) {
+  const bool escape_backslash = dialect.kind == Dialect::MySql;
   out.push_back('"');
   for (std::string_view part : {alias, std::string_view("__"), column}) {
     for (char c : part) {
       out.push_back(c);
-      if (c == '"') out.push_back('"');
+      if (c == '"' || (c == '\\' && escape_backslash)) out.push_back(c);
     }
   }
   out.push_back('"');
@@ -102,7 +105,7 @@ CompileResult<CompiledQuery> emit_select(Dialect dialect, const ModelMetadata& m
         out.push_back('.');
         append_quoted(out, dialect, remote.column);
         out.append(" AS ");
-        append_projection_alias(out, join.alias, remote.column);
+        append_projection_alias(out, dialect, join.alias, remote.column);
       }
     }
     out.append(" FROM ");

@@ -297,19 +297,24 @@ EDGES = [
         [],
         [],
     ),
-    # A double quote in the projection alias is doubled, whatever the dialect's own quotes.
+    # A double quote in the projection alias is doubled, whatever the dialect's own quotes; MySQL,
+    # which reads the alias as a string literal, doubles a backslash too.
     *expand(
         "projection-alias-quotes",
         ARTICLES,
-        select(joins=[join('a"b', A["author_id"], "users", ['na"me', "plain"])]),
+        select(joins=[join('a"b', A["author_id"], "users", ['na"me', "plain", "tail\\"])]),
         {
-            "postgres": 'SELECT "a""b"."na""me" AS "a""b__na""me", "a""b"."plain" AS "a""b__plain" FROM "articles" '
+            "postgres": 'SELECT "a""b"."na""me" AS "a""b__na""me", "a""b"."plain" AS "a""b__plain", '
+            '"a""b"."tail\\" AS "a""b__tail\\" FROM "articles" '
             'LEFT JOIN "users" AS "a""b" ON "articles"."author_id" = "a""b"."id"',
-            "mysql": 'SELECT `a"b`.`na"me` AS "a""b__na""me", `a"b`.`plain` AS "a""b__plain" FROM `articles` '
+            "mysql": 'SELECT `a"b`.`na"me` AS "a""b__na""me", `a"b`.`plain` AS "a""b__plain", '
+            '`a"b`.`tail\\` AS "a""b__tail\\\\" FROM `articles` '
             'LEFT JOIN `users` AS `a"b` ON `articles`.`author_id` = `a"b`.`id`',
-            "sqlite": 'SELECT "a""b"."na""me" AS "a""b__na""me", "a""b"."plain" AS "a""b__plain" FROM "articles" '
+            "sqlite": 'SELECT "a""b"."na""me" AS "a""b__na""me", "a""b"."plain" AS "a""b__plain", '
+            '"a""b"."tail\\" AS "a""b__tail\\" FROM "articles" '
             'LEFT JOIN "users" AS "a""b" ON "articles"."author_id" = "a""b"."id"',
-            "mssql": 'SELECT [a"b].[na"me] AS "a""b__na""me", [a"b].[plain] AS "a""b__plain" FROM [articles] '
+            "mssql": 'SELECT [a"b].[na"me] AS "a""b__na""me", [a"b].[plain] AS "a""b__plain", '
+            '[a"b].[tail\\] AS "a""b__tail\\" FROM [articles] '
             'LEFT JOIN [users] AS [a"b] ON [articles].[author_id] = [a"b].[id]',
         },
         [],
