@@ -43,6 +43,17 @@ cpp-test: deps
 py-test: build
 	$(PY) -m pytest tests/python
 
+# Benchmarks against the peers of the [bench] extra: one table, bench/results.json.
+# BENCH_ARGS=--quick for a short smoke run. Not part of test.
+BENCH_ARGS ?=
+$(VENV)/.bench-ready: pyproject.toml $(VENV)/.ready
+	$(PY) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench']))" > $(VENV)/requirements-bench.txt
+	$(PIP) install -q -r $(VENV)/requirements-bench.txt
+	@touch $@
+
+bench: build $(VENV)/.bench-ready
+	$(PY) bench/run.py $(BENCH_ARGS)
+
 # PostgreSQL and MariaDB on 127.0.0.1 (skipped with a note when absent, failed under CI), SQLite in memory.
 db-test: build
 	$(PY) -m pytest tests/db
@@ -73,7 +84,10 @@ fuzz: build
 
 # The C++ tests and the Python suite under ASan and UBSan: the module is built
 # with SARNIC_SANITIZE into build/sanitize-site, which shadows the installed
-# one, and the interpreter runs with the sanitizer runtime preloaded. Then a
+# one, and the interpreter runs with the sanitizer runtime preloaded. The
+# interpreter does not link libstdc++, so it is preloaded too: ASan finds the
+# real __cxa_throw only in libraries present at start. --capture=sys leaves
+# file descriptor 2 alone so that a sanitizer report reaches the log. Then a
 # short valgrind memcheck run of the Python suite against the normal module.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_SITE := build/sanitize-site
@@ -90,8 +104,8 @@ sanitize: build
 	rm -rf $(SANITIZE_SITE)
 	$(PIP) install -q --no-build-isolation --no-deps --target $(SANITIZE_SITE) -C build-dir=build/sanitize-module \
 	  -C cmake.build-type=RelWithDebInfo -C cmake.define.SARNIC_SANITIZE=ON -C cmake.define.SARNIC_WERROR=OFF .
-	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONPATH=$(SANITIZE_SITE) \
-	  $(PY) -m pytest -p no:cacheprovider tests/python
+	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  PYTHONPATH=$(SANITIZE_SITE) $(PY) -m pytest -p no:cacheprovider --capture=sys tests/python
 	$(VALGRIND) $(PY) -m pytest -p no:cacheprovider -x $(VALGRIND_TESTS) -k "not huge and not million"
 
 # One abi3 wheel, checked by abi3audit and tested under every other CPython >= 3.11 present.
