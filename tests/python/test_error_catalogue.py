@@ -5,7 +5,8 @@ native sources for the fixed texts handed to malformed_ir() (directly, through
 the small fail() wrappers, through named constants, or through the message
 builders) and for the boundary texts of the binding, and fails when one of them
 is neither produced by a case of the table nor listed as unreachable with a
-reason. A new message therefore needs a case here.
+reason; the same holds for the fixed pieces of each rendered error kind. A
+new message therefore needs a case here.
 """
 
 from __future__ import annotations
@@ -189,6 +190,15 @@ CASES: list[tuple[str, Any, type[BaseException], str]] = [
      CompileErr, "operation 'update' on model 'Article' requires at least one filter; use the danger API for unscoped mutations"),
     ("unscoped-delete", lambda: compile_case(META, ir({"kind": "delete"})), CompileErr,
      "operation 'delete' on model 'Article' requires at least one filter; use the danger API for unscoped mutations"),
+    # a predicate made only of empty groups holds for every row: no scope either
+    ("unscoped-update-empty-and", lambda: compile_case(META, ir({"kind": "update", "assignments": [[ref("title", 1), TEXT]]},
+                                                                predicate={"kind": "and", "children": []}),
+                                                       encoding="msgpack"), CompileErr,
+     "operation 'update' on model 'Article' requires at least one filter; use the danger API for unscoped mutations"),
+    ("unscoped-delete-nested-empty", lambda: compile_case(META, ir({"kind": "delete"}, predicate={
+        "kind": "and", "children": [{"kind": "and", "children": []}, {"kind": "not", "child": {"kind": "or", "children": []}}]})),
+     CompileErr,
+     "operation 'delete' on model 'Article' requires at least one filter; use the danger API for unscoped mutations"),
     # hydration
     ("missing-column", lambda: hydrate_case(META, [{"id": 1}]), HydrateErr,
      "column 'title' missing from result set for model 'Article'"),
@@ -287,6 +297,9 @@ def scanned_texts() -> set[str]:
                 found.update(constants[c] for c in re.findall(r"\bk[A-Z]\w*", arg) if c in constants)
         if "malformed_ir(std::move(message))" in text:
             found.update(unescape(lit) for lit in BUILDER.findall(text))
+    # the fixed pieces of every rendered error kind, so that a new kind needs a case too
+    for body in re.findall(r"::render\(\) const \{(.*?)\n\}\n", sources.get(ROOT / "native" / "core" / "error.cpp", ""), re.S):
+        found.update(piece for piece in literals(body) if piece)
     errors_hpp = sources.get(ROOT / "native" / "python" / "errors.hpp", "")
     namespace = re.search(r"namespace text \{(.*?)\}", errors_hpp, re.S)
     if namespace:
