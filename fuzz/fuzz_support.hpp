@@ -282,8 +282,12 @@ inline std::string scan_statement(Dialect dialect, std::string_view sql, std::si
       case ' ': case '(': case ')': case ',': case '.': case '=': case '<': case '>': case '#': case '@': case ':':
         ++i;
         continue;
-      case '-':  // only a negative number ("LIMIT -1"); "--" would start a comment
+      case '-':  // a negative number ("LIMIT -1") or pgvector's "<->"; "--" would start a comment
         if (i + 1 < sql.size() && sql[i + 1] >= '1' && sql[i + 1] <= '9') {
+          ++i;
+          continue;
+        }
+        if (pg && i > 0 && sql[i - 1] == '<' && i + 1 < sql.size() && sql[i + 1] == '>') {
           ++i;
           continue;
         }
