@@ -83,11 +83,23 @@ def test_huge_text_value_round_trips_in_both_encodings():
     assert msgpack.unpackb(out["bound_params"])[0]["value"] == big
 
 
+def test_huge_row_value_hydrates_in_both_encodings():
+    big = "y" * (100 * 1024 * 1024)
+    assert _native.hydrate_rows(json.dumps(METADATA), json.dumps([{"id": 1, "v": big}]))[0]["v"] == big
+    assert _native.hydrate_rows_msgpack(msgpack.packb(METADATA), msgpack.packb([{"id": 1, "v": big}]))[0]["v"] == big
+
+
 def test_huge_garbage_fails_cleanly():
     junk = "[" + " " * (100 * 1024 * 1024)
     raises_compile(compile_json, METADATA, junk, startswith="malformed IR: IR deserialization failed: ")
     with pytest.raises(HydrationError, match="^rows deserialization error: "):
         _native.hydrate_rows(json.dumps(METADATA), junk)
+    # an array32 of 100 MiB of 0xc1, the one byte MessagePack never uses
+    mp_junk = b"\xdd" + (100 * 1024 * 1024).to_bytes(4, "big") + b"\xc1" * (100 * 1024 * 1024)
+    raises_compile(compile_mp, METADATA, mp_junk, startswith="malformed IR: IR deserialization failed: ")
+    raises_compile(compile_mp, mp_junk, select(), startswith="malformed IR: metadata deserialization failed: ")
+    with pytest.raises(HydrationError, match="^rows deserialization error: "):
+        _native.hydrate_rows_msgpack(msgpack.packb(METADATA), mp_junk)
 
 
 def test_ten_million_element_array():
@@ -97,6 +109,14 @@ def test_ten_million_element_array():
     out = compile_json(json.dumps(METADATA), ir_json)
     assert out["bound_params"][0].count(",") == n  # n - 1 between items, one after "type"
     rows = _native.hydrate_rows_msgpack(msgpack.packb(METADATA), msgpack.packb([{"id": 1, "v": [None] * n}]))
+    assert len(rows[0]["v"]) == n
+    # the other encoding of each: a MessagePack array32 of fixints, a JSON row of nulls
+    placeholder = msgpack.packb([0])
+    ir_mp = msgpack.packb(select(filters=[eq(0, {"type": "int_array", "value": [0]}, op="in")]))
+    ir_mp = ir_mp.replace(placeholder, b"\xdd" + n.to_bytes(4, "big") + b"\x07" * n)
+    out = compile_mp(METADATA, ir_mp)
+    assert msgpack.unpackb(out["bound_params"])[0]["value"] == [7] * n
+    rows = _native.hydrate_rows(json.dumps(METADATA), '[{"id": 1, "v": [' + ",".join(["null"] * n) + "]}]")
     assert len(rows[0]["v"]) == n
 
 
@@ -108,6 +128,7 @@ def test_million_levels_of_nesting(kind: str):
     raises_compile(compile_json, METADATA, json_doc, startswith="malformed IR: IR deserialization failed: ")
     raises_compile(compile_mp, METADATA, mp_doc, startswith="malformed IR: IR deserialization failed: ")
     raises_compile(compile_json, json_doc, select(), startswith="malformed IR: metadata deserialization failed: ")
+    raises_compile(compile_mp, mp_doc, select(), startswith="malformed IR: metadata deserialization failed: ")
     with pytest.raises(HydrationError, match="^rows deserialization error: "):
         _native.hydrate_rows(json.dumps(METADATA), "[{\"v\":" + json_doc)
     with pytest.raises(HydrationError, match="^rows deserialization error: "):
@@ -159,8 +180,11 @@ def test_invalid_utf8_in_msgpack_strings_and_keys(bad: bytes):
     for ir in (ir_value, ir_key):
         raises_compile(compile_mp, METADATA, ir.replace(placeholder, str_header(bad)),
                        startswith="malformed IR: IR deserialization failed: ")
-    raises_compile(compile_mp, meta_name.replace(placeholder, str_header(bad)), select(),
-                   startswith="malformed IR: metadata deserialization failed: ")
+    meta_key = msgpack.packb({**METADATA, "PLACEHOLDER": 1})
+    field_key = msgpack.packb({**METADATA, "fields": [{**METADATA["fields"][0], "PLACEHOLDER": 1}]})
+    for meta in (meta_name, meta_key, field_key):
+        raises_compile(compile_mp, meta.replace(placeholder, str_header(bad)), select(),
+                       startswith="malformed IR: metadata deserialization failed: ")
     for rows in ([{"id": 1, "PLACEHOLDER": 2}], [{"id": "PLACEHOLDER"}], [{"id": {"PLACEHOLDER": 1}}]):
         packed = msgpack.packb(rows).replace(placeholder, str_header(bad))
         with pytest.raises(HydrationError, match="^rows deserialization error: "):
@@ -333,6 +357,50 @@ def test_msgpack_specials_in_float_positions(special: float):
             assert (math.isnan(g) and math.isnan(special)) or g == special
     (row,) = _native.hydrate_rows_msgpack(msgpack.packb(METADATA), msgpack.packb([{"id": 1, "s": special, "l": [special]}]))
     assert type(row["s"]) is float and (math.isnan(row["s"]) or row["s"] == special)
+
+
+def float_positions(value: dict[str, Any]) -> list[dict[str, Any]]:
+    """One IR per place a bind value can stand, each holding `value`."""
+    score = ref("score", 2)
+    return [
+        select(filters=[eq(2, value, "score")]),
+        select(predicate={"kind": "or", "children": [{"kind": "filter", "filter": eq(2, value, "score")}]}),
+        {**select(), "operation": {"kind": "insert", "values": [[score, value]]}},
+        {**select(), "operation": {"kind": "update", "assignments": [[score, value]], "danger": True}},
+        {**select(), "operation": {"kind": "bulk_insert", "rows": [[[score, value]], [[score, value]]]}},
+        {**select(), "operation": {"kind": "bulk_update", "pk_fields": [ref("id", 0)], "fields": [score],
+                                   "rows": [{"pk_values": [{"type": "int", "value": 1}], "values": [value]}]}},
+    ]
+
+
+@pytest.mark.parametrize("special", SPECIALS, ids=["nan", "inf", "-inf"])
+@pytest.mark.parametrize("kind", ["float", "float_array"])
+def test_msgpack_specials_in_every_bind_position(special: float, kind: str):
+    value = {"type": kind, "value": special if kind == "float" else [1.0, special]}
+    for ir in float_positions(value):
+        for use_single in (False, True):
+            out = compile_mp(METADATA, msgpack.packb(ir, use_single_float=use_single))
+            params = msgpack.unpackb(out["bound_params"])
+            got = [p["value"] if kind == "float" else p["value"][1] for p in params if p["type"] == kind]
+            assert got, out["sql_text"]
+            assert all((math.isnan(g) and math.isnan(special)) or g == special for g in got)
+
+
+@pytest.mark.parametrize("special", SPECIALS, ids=["nan", "inf", "-inf"])
+def test_specials_in_nested_row_values(special: float):
+    rows = msgpack.packb([{"id": 1, "m": {"a": [{"b": special}]}}], use_single_float=True)
+    (row,) = _native.hydrate_rows_msgpack(msgpack.packb(METADATA), rows)
+    got = row["m"]["a"][0]["b"]
+    assert (math.isnan(got) and math.isnan(special)) or got == special
+
+
+@pytest.mark.parametrize("literal", ["NaN", "Infinity", "-Infinity", "1e400", "-1e400"])
+def test_json_has_no_specials(literal: str):
+    for ir in float_positions({"type": "float", "value": 0.25}):
+        raises_compile(compile_json, METADATA, json.dumps(ir).replace("0.25", literal),
+                       startswith="malformed IR: IR deserialization failed: ")
+    with pytest.raises(HydrationError, match="^rows deserialization error: "):
+        _native.hydrate_rows(json.dumps(METADATA), f'[{{"id": 1, "v": [{literal}]}}]')
 
 
 @pytest.mark.parametrize("special", SPECIALS, ids=["nan", "inf", "-inf"])
