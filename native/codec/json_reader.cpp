@@ -160,7 +160,7 @@ class TapeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeB
   TapeEvent& push(TapeKind kind, std::uint64_t offset) {
     auto index = static_cast<std::uint32_t>(tape_.size());
     TapeEvent& e = tape_.emplace_back();
-    e.offset = offset;
+    e.offset = static_cast<std::uint32_t>(offset);  // the input is below kMaxInput
     e.end = index + 1;
     e.kind = kind;
     return e;

@@ -38,7 +38,12 @@ static_assert(kMsgpackFaultText.size() == static_cast<std::size_t>(MsgpackFault:
 // Every event consumes at least one byte, so bounding the input keeps tape
 // indices, sizes and msgpack-cxx's 32-bit lengths in range.
 constexpr std::size_t kMaxInput = std::numeric_limits<std::uint32_t>::max() - 1;
-constexpr std::size_t kMaxReserveEvents = std::size_t{1} << 20;
+// Rows and IR documents take four to eight bytes an event, so a quarter of the
+// input is reserved up front: a large document then fills its tape without the
+// copies (and the old and new buffers held at once) of a vector that doubles.
+// Pages are touched only as events arrive; the cap bounds what a hostile input
+// can ask of the address space (768 MiB).
+constexpr std::size_t kMaxReserveEvents = std::size_t{1} << 25;
 
 // Bytes a value occupies before any variable payload, by marker: the whole
 // value for fixed-size kinds, the header for str/bin/containers, and for ext
@@ -107,7 +112,7 @@ class TapeVisitor : public msgpack::null_visitor {
   TapeEvent& push(TapeKind kind, std::uint64_t offset) {
     auto index = static_cast<std::uint32_t>(tape_.size());
     TapeEvent& e = tape_.emplace_back();
-    e.offset = offset;
+    e.offset = static_cast<std::uint32_t>(offset);  // the input is below kMaxInput
     e.end = index + 1;
     e.kind = kind;
     return e;

@@ -30,7 +30,7 @@ struct TapeEvent {
     double d;
     const char* str;
   };
-  std::uint64_t offset;  //!< byte offset of the value in the input, for error positions
+  std::uint32_t offset;  //!< byte offset of the value in the input, for error positions (inputs stay below 4 GiB)
   std::uint32_t size;    //!< string length, or container element count
   std::uint32_t end;     //!< containers: index past the container; scalars: own index + 1
   TapeKind kind;
@@ -38,6 +38,10 @@ struct TapeEvent {
   std::string_view text() const { return {str, size}; }
   bool is_container() const { return kind == TapeKind::Array || kind == TapeKind::Map; }
 };
+
+// A large document is tens of millions of events: every byte counts in memory
+// and in the bandwidth of each pass over the tape.
+static_assert(sizeof(TapeEvent) == 24);
 
 using Tape = std::vector<TapeEvent>;
 
