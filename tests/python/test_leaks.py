@@ -48,6 +48,8 @@ RANK = ir({"kind": "select", "fields": []},
           text_rank_by={"field": {"name": "title", "index": 1}, "query": {"type": "text", "value": "q"}, "mode": "plain"})
 BULK = ir({"kind": "bulk_insert", "rows": [[[{"name": "title", "index": 1}, {"type": "text", "value": "x"}]]] * 3,
            "returning": True})
+UNSCOPED = ir({"kind": "update", "assignments": [[{"name": "title", "index": 1}, {"type": "text", "value": "x"}]]},
+             predicate={"kind": "and", "children": []})
 UNKNOWN = ir({"kind": "select", "fields": [{"name": "ghost", "index": 7}]})
 ROWS = [{"id": 1, "title": "t", "n": {"z": [1, 2.5, None], "a": "é"}}, {"id": 2, "title": "u"}]
 BAD_PK = {**METADATA, "pk_index": 50}
@@ -61,11 +63,13 @@ PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] 
     "compile-json-unknown-field": (_native.compile_query, (MJ, json.dumps(UNKNOWN), "sqlite"), _native.SarnicCompileError),
     "compile-json-internal": (_native.compile_query, (json.dumps(BAD_PK), json.dumps(RANK), "mssql"), _native.SarnicInternalError),
     "compile-json-type": (_native.compile_query, (MJ, b"{}", "postgres"), TypeError),
+    "compile-json-unscoped": (_native.compile_query, (MJ, json.dumps(UNSCOPED), "postgres"), _native.SarnicCompileError),
     "compile-mp-ok": (_native.compile_query_msgpack, (MP, msgpack.packb(SELECT), "mysql"), None),
     "compile-mp-bad-ir": (_native.compile_query_msgpack, (MP, b"\x81\xa7version", "mysql"), _native.SarnicCompileError),
     "compile-mp-unknown-field": (_native.compile_query_msgpack, (MP, msgpack.packb(UNKNOWN), "mysql"), _native.SarnicCompileError),
     "compile-mp-internal": (_native.compile_query_msgpack, (msgpack.packb(BAD_PK), msgpack.packb(RANK), "mssql"),
                             _native.SarnicInternalError),
+    "compile-mp-dialect-type": (_native.compile_query_msgpack, (MP, msgpack.packb(SELECT), b"mysql"), TypeError),
     "compile-mp-kwargs": (lambda *a: _native.compile_query_msgpack(metadata_mp=a[0], ir_mp=a[1], dialect=a[2]),
                           (MP, msgpack.packb(SELECT), "postgres"), None),
     "hydrate-json-ok": (_native.hydrate_rows, (MJ, json.dumps(ROWS)), None),
@@ -75,6 +79,9 @@ PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] 
     "hydrate-json-bad-metadata": (_native.hydrate_rows, ("[]", "[]"), _native.SarnicHydrationError),
     "hydrate-mp-ok": (_native.hydrate_rows_msgpack, (MP, msgpack.packb(ROWS)), None),
     "hydrate-mp-missing": (_native.hydrate_rows_msgpack, (MP, msgpack.packb([{"title": "x"}])), _native.SarnicHydrationError),
+    "hydrate-json-type": (_native.hydrate_rows, (None, "[]"), TypeError),
+    "hydrate-mp-null": (_native.hydrate_rows_msgpack, (MP, msgpack.packb([{"id": None, "title": "x"}])),
+                        _native.SarnicHydrationError),
     "hydrate-mp-bad-rows": (_native.hydrate_rows_msgpack, (MP, b"\x91\xc1"), _native.SarnicHydrationError),
     "hydrate-mp-type": (_native.hydrate_rows_msgpack, (MP, bytearray(b"\x90")), TypeError),
     "plan-migration": (_native.plan_migration, (), NotImplementedError),
