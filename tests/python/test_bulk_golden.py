@@ -10,7 +10,7 @@ import pytest
 
 from conftest import DIALECTS, compile_both, compile_with
 from sarnic import _native
-from test_write_golden import ARTICLES, ID, TITLE, VIEWS, expand, field, fnv1a, integer, ir, model, ref, text
+from test_write_golden import ARTICLES, ID, TITLE, VIEWS, assert_golden, expand, field, fnv1a, integer, ir, model, ref, text
 
 MEMBERSHIPS = {**model("Membership", "memberships", [field("org_id"), field("user_id"), field("role", field_type="text")]),
                "pk_fields": [0, 1]}
@@ -155,12 +155,7 @@ CASES = [
 
 @pytest.mark.parametrize("meta, doc, dialect, sql, params, labels", expand(CASES))
 def test_golden(meta: dict, doc: dict, dialect: str, sql: str, params: list, labels: list) -> None:
-    result = compile_both(meta, doc, dialect)
-    assert result["sql_text"] == sql
-    assert result["bound_params"] == params
-    assert result["param_type_summary"] == labels
-    assert result["fingerprint"] == fnv1a(sql)
-    assert result["operation"] == doc["operation"]["kind"]
+    assert_golden(meta, doc, dialect, sql, params, labels)
 
 
 TYPED = model(

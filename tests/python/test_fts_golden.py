@@ -23,14 +23,9 @@ from test_select_golden import (
     refs,
     run_sqlite,
     select,
+    select_id_from,
 )
 
-FROM = {
-    "postgres": 'SELECT "id" FROM "articles"',
-    "mysql": "SELECT `id` FROM `articles`",
-    "sqlite": 'SELECT "id" FROM "articles"',
-    "mssql": "SELECT [id] FROM [articles]",
-}
 ONE_BOUND = flt(A["id"], "eq", I(1))  # the PostgreSQL examples start at $2
 
 
@@ -39,7 +34,7 @@ def rank(ref: dict[str, Any], mode: str = "plain", query: str = "q") -> dict[str
 
 
 def fts(name: str, ir: dict[str, Any], tails: dict[str, str], params: list, labels: list, metadata: Any = ARTICLES,
-        head: dict[str, str] = FROM) -> Any:  # fmt: skip
+        head: dict[str, str] = select_id_from) -> Any:  # fmt: skip
     return expand(name, metadata, ir, {d: head[d] + t for d, t in tails.items()}, params, labels)
 
 

@@ -23,14 +23,9 @@ from test_select_golden import (
     join,
     run_sqlite,
     select,
+    select_id_from,
 )
 
-FROM = {
-    "postgres": 'SELECT "id" FROM "articles"',
-    "mysql": "SELECT `id` FROM `articles`",
-    "sqlite": 'SELECT "id" FROM "articles"',
-    "mssql": "SELECT [id] FROM [articles]",
-}
 VECTOR = FA(0.5, 2.25)
 COSINE = {"field": A["embedding"], "metric": "cosine", "value": VECTOR}
 L2 = {"field": A["embedding"], "metric": "l2", "value": VECTOR}
@@ -43,7 +38,7 @@ def ids(**keys: Any) -> dict[str, Any]:
 
 def tail(name: str, ir: dict[str, Any], appended: dict[str, str], params: list, labels: list, **per: Any) -> Any:
     """Cases for `SELECT id FROM articles` followed by the appended text."""
-    return expand(name, ARTICLES, ir, {d: FROM[d] + t for d, t in appended.items()}, params, labels, **per)
+    return expand(name, ARTICLES, ir, {d: select_id_from[d] + t for d, t in appended.items()}, params, labels, **per)
 
 
 WORKED = [

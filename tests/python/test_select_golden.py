@@ -58,6 +58,13 @@ ARTICLES = model(
     full_text_indexes=[{"name": "ft_articles", "fields": ["title", "body"]}],
 )
 A = refs(ARTICLES)
+# The statement head that the WHERE, ordering and full-text tables extend.
+select_id_from = {
+    "postgres": 'SELECT "id" FROM "articles"',
+    "mysql": "SELECT `id` FROM `articles`",
+    "sqlite": 'SELECT "id" FROM "articles"',
+    "mssql": "SELECT [id] FROM [articles]",
+}
 
 
 def I(v: int) -> dict[str, Any]:  # noqa: E743

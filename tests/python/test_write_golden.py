@@ -240,6 +240,10 @@ def expand(cases: list[tuple]) -> list[Any]:
 
 @pytest.mark.parametrize("meta, doc, dialect, sql, params, labels", expand(CASES))
 def test_golden(meta: dict, doc: dict, dialect: str, sql: str, params: list, labels: list) -> None:
+    assert_golden(meta, doc, dialect, sql, params, labels)
+
+
+def assert_golden(meta: dict, doc: dict, dialect: str, sql: str, params: list, labels: list) -> None:
     result = compile_both(meta, doc, dialect)
     assert result["sql_text"] == sql
     assert result["bound_params"] == params
