@@ -1,6 +1,6 @@
 """sarnic benchmarks: prints one table of ratios and writes bench/results.json.
 
-    python bench/run.py [--quick] [--output PATH]
+    python bench/run.py [--quick] [--only NAME,...] [--strict] [--output PATH]
 
 Every ratio divides two medians measured in the same group, in this process,
 on the same inputs. See bench/README.md for the method.
