@@ -201,6 +201,8 @@ TEST(IrJson, ErrorsCarryThePositionOfTheOffendingValue) {
       {R"({"version":3,"version":3})", "error: duplicate field `version` at line 1 column 14"},
       {"{\n  \"version\": \"3\"\n}", "error: invalid type: string \"3\", expected u32 at line 2 column 14"},
       {R"({"version":3})", "error: missing field `model_name` at line 1 column 1"},
+      // A nested object is placed at its opening brace.
+      {R"({"version":3,"model_name":"M","operation":{"fields":[]}})", "error: missing field `kind` at line 1 column 43"},
       {R"( [3,"M"])", "error: invalid length 2, expected struct QuerySetIR with 13 elements at line 1 column 2"},
       {with_op(R"({"kind":"nope"})"),
        "error: unknown variant `nope`, expected one of `select`, `insert`, `update`, `delete`, `bulk_insert`, "
