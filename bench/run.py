@@ -146,7 +146,7 @@ def select_workload(report: Report, quick: bool) -> None:
                 *(Candidate(name, build) for name, build in peer_builders.items()),
                 Candidate("json floor", json_floor, (metadata.json, ir.json)),
             ],
-            rounds=9 if quick else 21,
+            rounds=9 if quick else 41,
             budget_seconds=1.5 if quick else 5.0,
         )
         w = f"select {dialect}"
@@ -181,7 +181,7 @@ def join_search_vector_workload(report: Report, quick: bool) -> None:
                 Candidate("sqlalchemy cached", cached),
                 Candidate("json floor", json_floor, (metadata.json, ir.json)),
             ],
-            rounds=9 if quick else 21,
+            rounds=9 if quick else 41,
             budget_seconds=1.5 if quick else 4.0,
         )
         w = f"{name} postgres"
@@ -246,7 +246,7 @@ def hydrate_workload(report: Report, quick: bool, rows: int = 10_000) -> None:
             Candidate("ormsgpack.unpackb", ormsgpack.unpackb, (batch.msgpack,)),
             Candidate("msgspec.msgpack.decode", msgspec.msgpack.decode, (batch.msgpack,)),
         ],
-        rounds=5 if quick else 15,
+        rounds=5 if quick else 31,
         budget_seconds=3.0 if quick else 10.0,
     )
     w = "hydrate 10k"
