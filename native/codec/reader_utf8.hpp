@@ -55,16 +55,32 @@ inline bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 //! ASCII runs are checked eight bytes at a time; the rest byte by byte.
 inline Utf8Check check_utf8(const char* data, std::size_t n) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
-  std::size_t i = 0;
-  while (i + 8 <= n) {
-    std::uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ULL) break;
-    i += 8;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::uint64_t word = 0;
+  if (n < 8) {
+    // Most strings are short keys: a few loads instead of a branch a byte.
+    std::uint32_t w4 = 0;
+    std::uint16_t w2 = 0;
+    std::size_t i = 0;
+    if (n & 4) {
+      std::memcpy(&w4, p, 4);
+      i = 4;
+    }
+    if (n & 2) {
+      std::memcpy(&w2, p + i, 2);
+      i += 2;
+    }
+    word = w4 | w2 | (n & 1 ? p[i] : 0u);
+    return word & kHigh ? check_utf8_from(p, n, 0) : Utf8Check{};
   }
-  while (i < n && p[i] < 0x80) ++i;
-  if (i == n) return {};
-  return check_utf8_from(p, n, i);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::memcpy(&word, p + i, 8);
+    if (word & kHigh) return check_utf8_from(p, n, i);
+  }
+  // The last, partial word: the final eight bytes, overlapping ones already seen.
+  std::memcpy(&word, p + n - 8, 8);
+  return word & kHigh ? check_utf8_from(p, n, i) : Utf8Check{};
 }
 
 //! "invalid utf-8 sequence of 1 bytes from index 3" / "incomplete utf-8 byte sequence from index 3".

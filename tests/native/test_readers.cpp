@@ -351,6 +351,29 @@ TEST(MessagePackReader, DepthLimitIsInclusive) {
   EXPECT_FALSE(read_msgpack(maps, tape));
 }
 
+// Short strings are checked a word at a time: a stray byte is found in every
+// lane and at every length around the word size, a valid sequence passes.
+TEST(MessagePackReader, EveryPositionOfAStringIsValidated) {
+  Tape tape;
+  for (std::size_t n = 1; n <= 20; ++n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      std::string text(n, 'a');
+      text[k] = '\x80';
+      std::string doc = std::string(1, static_cast<char>(0xd9)) + static_cast<char>(n) + text;
+      auto result = read_msgpack(doc, tape);
+      ASSERT_FALSE(result) << n << " " << k;
+      EXPECT_EQ(result.error().message, "string found to be invalid utf8: invalid utf-8 sequence of 1 bytes from index " +
+                                            std::to_string(k)) << n << " " << k;
+      if (k + 1 < n) {
+        text[k] = '\xc3';
+        text[k + 1] = '\xa9';
+        doc = std::string(1, static_cast<char>(0xd9)) + static_cast<char>(n) + text;
+        EXPECT_TRUE(read_msgpack(doc, tape)) << n << " " << k;
+      }
+    }
+  }
+}
+
 TEST(MessagePackReader, EveryTruncationFails) {
   std::string doc = from_hex("83 a1 61 93 01 d1 ff00 cb 3ff0000000000000 a1 62 c4 02 0102 a1 63 82 c3 a0 d4 01 00 c2");
   Tape tape;
