@@ -82,9 +82,11 @@ fuzz: build
 	  if [ $$rc != 0 ]; then grep -v '^#' $$t.log | tail -80; exit 1; fi; \
 	done
 
-# The C++ tests and the Python suite under ASan and UBSan: the module is built
-# with SARNIC_SANITIZE into build/sanitize-site, which shadows the installed
-# one, and the interpreter runs with the sanitizer runtime preloaded. The
+# The C++ tests and the Python suite under ASan and UBSan: one build of the
+# libraries serves the C++ tests and the module (CMake from the venv, which is
+# new enough for USE_SABI); the module goes with the package sources into
+# build/sanitize-site, which shadows the installed one, and the interpreter
+# runs with the sanitizer runtime preloaded. The
 # interpreter does not link libstdc++, so it is preloaded too: ASan finds the
 # real __cxa_throw only in libraries present at start. --capture=sys leaves
 # file descriptor 2 alone so that a sanitizer report reaches the log. Then a
@@ -98,12 +100,12 @@ VALGRIND := PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --l
 
 sanitize: build
 	@$(MAKE) --no-print-directory deps EXTRA_DEB="$(EXTRA_DEB) $(SANITIZE_DEB)"
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNIC_BUILD_TESTS=ON -DSARNIC_SANITIZE=ON -DSARNIC_WERROR=OFF >/dev/null
-	cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNIC_BUILD_TESTS=ON -DSARNIC_SANITIZE=ON \
+	  -DSARNIC_WERROR=OFF -DSARNIC_BUILD_MODULE=ON -DSKBUILD_SABI_COMPONENT=Development.SABIModule \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j$(JOBS)
 	cd $(SANITIZE_BUILD) && $(UBSAN_ENV) ctest --output-on-failure -j$(JOBS)
-	rm -rf $(SANITIZE_SITE)
-	$(PIP) install -q --no-build-isolation --no-deps --target $(SANITIZE_SITE) -C build-dir=build/sanitize-module \
-	  -C cmake.build-type=RelWithDebInfo -C cmake.define.SARNIC_SANITIZE=ON -C cmake.define.SARNIC_WERROR=OFF .
+	rm -rf $(SANITIZE_SITE) && mkdir -p $(SANITIZE_SITE) && cp -r src/sarnic $(SANITIZE_SITE)/ && cp $(SANITIZE_BUILD)/_native*.so $(SANITIZE_SITE)/sarnic/
 	$(UBSAN_ENV) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	  PYTHONPATH=$(SANITIZE_SITE) $(PY) -m pytest -p no:cacheprovider --capture=sys tests/python
 	$(VALGRIND) $(PY) -m pytest -p no:cacheprovider -x $(VALGRIND_TESTS) -k "not huge and not million"
@@ -113,10 +115,11 @@ abi3-check: venv
 	rm -rf dist && SARNIC_WERROR=$(WERROR) $(PIP) wheel -q --no-build-isolation --no-deps -w dist .
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
 	@for v in 3.12 3.13; do \
-	  py=$$(command -v python$$v || ls -d $$HOME/.pyenv/versions/$$v*/bin/python$$v 2>/dev/null | tail -1); \
-	  [ -n "$$py" ] && [ -x "$$py" ] || { echo "python$$v not present: skipped"; continue; }; \
+	  py=""; for c in $$(ls -d $$HOME/.pyenv/versions/$$v*/bin/python$$v 2>/dev/null | sort -V | tail -1) $$(command -v python$$v); do \
+	    "$$c" -c "" 2>/dev/null && { py=$$c; break; }; done; \
+	  [ -n "$$py" ] || { echo "python$$v not present: skipped"; continue; }; \
 	  echo "== wheel under $$($$py --version)"; \
-	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q dist/*.whl pytest hypothesis msgpack && \
+	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q dist/*.whl pytest hypothesis msgpack sqlglot && \
 	  build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider tests/python || exit 1; \
 	done
 

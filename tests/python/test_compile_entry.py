@@ -180,7 +180,8 @@ def arity_error(reference: Callable[..., None], args: tuple[Any, ...], kwargs: d
     try:
         reference(*args, **kwargs)
     except TypeError as e:
-        return str(e)
+        # Newer interpreters append a spelling suggestion for an unknown keyword; it is not part of the message.
+        return re.sub(r"\. Did you mean '\w+'\?$", "", str(e))
     return None
 
 
