@@ -214,7 +214,15 @@ struct ErrorCase {
   std::uint64_t offset;
 };
 
-void PrintTo(const ErrorCase& c, std::ostream* os) { *os << testing::PrintToString(c.input); }
+// Test listings carry the parameter: long inputs (deep nesting) show their head only.
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+  constexpr std::size_t kShown = 24;
+  if (c.input.size() <= kShown) {
+    *os << testing::PrintToString(c.input);
+    return;
+  }
+  *os << testing::PrintToString(c.input.substr(0, kShown)) << "... (" << c.input.size() << " bytes)";
+}
 
 class JsonError : public testing::TestWithParam<ErrorCase> {};
 
