@@ -80,6 +80,40 @@ std::size_t max_events(std::string_view text) {
   return n;
 }
 
+// Whether a JSON number's magnitude is below one, from its text alone: the
+// decimal exponent of its first significant digit is negative. Only asked of
+// numbers out of a double's range, so "0.1e400" (1e399) is not below one and
+// "1000e-400" is.
+bool below_one(const char* s, const char* end) {
+  const char* p = s + (*s == '-');
+  std::int64_t magnitude = 0;  // decimal exponent of the first nonzero digit
+  bool found = false, fraction = false;
+  for (; p != end && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '.') {
+      fraction = true;
+    } else if (!found) {
+      if (*p != '0') {
+        found = true;
+        magnitude = fraction ? magnitude - 1 : 0;
+      } else if (fraction) {
+        --magnitude;
+      }
+    } else if (!fraction) {
+      ++magnitude;
+    }
+  }
+  if (!found) return true;  // all zeros
+  if (p != end) {
+    ++p;
+    const bool negative = *p == '-';
+    p += (*p == '-' || *p == '+');
+    std::int64_t exponent = 0;  // saturates: beyond any double either way
+    for (; p != end; ++p) exponent = std::min<std::int64_t>(exponent * 10 + (*p - '0'), 1'000'000'000);
+    magnitude += negative ? -exponent : exponent;
+  }
+  return magnitude < 0;
+}
+
 // The recursive parser: its nesting is bounded by the handler (kJsonMaxDepth),
 // and it takes a tenth fewer instructions than the iterative state machine.
 constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
@@ -130,12 +164,8 @@ class TapeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeB
     double d = 0;
     const std::errc ec = std::from_chars(s, end, d).ec;
     if (ec == std::errc::result_out_of_range) {
-      // Below 1 (a leading zero or a negative exponent) it is an underflow to
-      // zero; anything else overflows.
-      const char* digits = s + (*s == '-');
-      const bool tiny = *digits == '0' || std::search(s, end, "e-", "e-" + 2) != end ||
-                        std::search(s, end, "E-", "E-" + 2) != end;
-      if (!tiny) return fail(JsonFault::NumberOutOfRange, offset);
+      // Too small a magnitude rounds to zero; too large is an error.
+      if (!below_one(s, end)) return fail(JsonFault::NumberOutOfRange, offset);
       d = *s == '-' ? -0.0 : 0.0;
     } else if (ec != std::errc()) {
       return fail(JsonFault::InvalidNumber, offset);

@@ -265,6 +265,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{R"(["\ud83d\ude00", "x\uDC00"])", "invalid unicode code point", 17}, ErrorCase{"1.x", "invalid number", 2},
         ErrorCase{"-", "EOF while parsing a value", 1}, ErrorCase{"1ex", "invalid number", 2},
         ErrorCase{"1e400", "number out of range", 0}, ErrorCase{"[-1e999]", "number out of range", 1},
+        // Out of range by magnitude, whatever the exponent's sign or leading zeros.
+        ErrorCase{"0.1e400", "number out of range", 0}, ErrorCase{"-0.001e312", "number out of range", 0},
+        ErrorCase{std::string("1").append(400, '0').append("e-1"), "number out of range", 0},
         ErrorCase{"\"a\tb\"", "control character in string", 2},
         ErrorCase{"\"a\x1f\"", "control character in string", 2}));
 

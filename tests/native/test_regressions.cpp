@@ -75,6 +75,11 @@ TEST(Regressions, JsonNumbersConvertExactly) {
       {"-9223372036854775809", -9223372036854775809.0},
       {"1.7976931348623157e308", 1.7976931348623157e308},
       {"123456789012345678901234567890e-10", 12345678901234567890.1234567890},
+      // Below the smallest denormal: rounds to a zero of the number's sign.
+      {"1e-400", 0.0},
+      {"-1000e-400", -0.0},
+      {"0.001e-322", 0.0},
+      {"12.5e-99999999999999999999", 0.0},
   };
   for (const auto& c : cases) {
     Arena arena;
