@@ -188,14 +188,7 @@ class TapeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TapeB
  private:
   std::uint64_t tell() const { return stream_.Tell(); }
 
-  TapeEvent& push(TapeKind kind, std::uint64_t offset) {
-    auto index = static_cast<std::uint32_t>(tape_.size());
-    TapeEvent& e = tape_.emplace_back();
-    e.offset = static_cast<std::uint32_t>(offset);  // the input is below kMaxInput
-    e.end = index + 1;
-    e.kind = kind;
-    return e;
-  }
+  TapeEvent& push(TapeKind kind, std::uint64_t offset) { return push_event(tape_, kind, offset); }
 
   bool scalar(TapeKind kind, std::uint64_t offset) {
     push(kind, offset);

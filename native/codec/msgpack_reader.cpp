@@ -109,14 +109,7 @@ class TapeVisitor : public msgpack::null_visitor {
     return at;
   }
 
-  TapeEvent& push(TapeKind kind, std::uint64_t offset) {
-    auto index = static_cast<std::uint32_t>(tape_.size());
-    TapeEvent& e = tape_.emplace_back();
-    e.offset = static_cast<std::uint32_t>(offset);  // the input is below kMaxInput
-    e.end = index + 1;
-    e.kind = kind;
-    return e;
-  }
+  TapeEvent& push(TapeKind kind, std::uint64_t offset) { return push_event(tape_, kind, offset); }
 
   bool scalar(TapeKind kind) {
     push(kind, advance(0));

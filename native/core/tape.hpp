@@ -45,4 +45,15 @@ static_assert(sizeof(TapeEvent) == 24);
 
 using Tape = std::vector<TapeEvent>;
 
+//! Appends an event for a value at `offset` (inputs stay below 4 GiB); the
+//! reader fills in its payload, and a container's end once it closes.
+inline TapeEvent& push_event(Tape& tape, TapeKind kind, std::uint64_t offset) {
+  const auto index = static_cast<std::uint32_t>(tape.size());
+  TapeEvent& e = tape.emplace_back();
+  e.offset = static_cast<std::uint32_t>(offset);
+  e.end = index + 1;
+  e.kind = kind;
+  return e;
+}
+
 }  // namespace sarnic
