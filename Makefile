@@ -24,7 +24,7 @@ $(VENV)/.ready: pyproject.toml
 	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
-	$(PY) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['test']))" > $(VENV)/requirements-test.txt
+	$(PY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; print('\\n'.join(p['dependencies'] + p['optional-dependencies']['test']))" > $(VENV)/requirements-test.txt
 	$(PIP) install -q -r $(VENV)/requirements-test.txt
 	@touch $@
 

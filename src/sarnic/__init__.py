@@ -1,6 +1,27 @@
-"""sarnic: the native query compiler and row checker of an asynchronous ORM."""
+"""sarnic: an asynchronous ORM whose SQL comes from a native compiler."""
 
+from sarnic import fields
 from sarnic._native import *  # noqa: F401,F403
 from sarnic._native import __all__ as _native_all
+from sarnic.compiled import Compiled
+from sarnic.expr import Condition, Ordering
+from sarnic.model import FullTextIndex, Model
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 
-__all__ = list(_native_all)
+__all__ = [
+    *_native_all,
+    "fields",
+    "Model",
+    "FullTextIndex",
+    "Compiled",
+    "Condition",
+    "Ordering",
+    "Query",
+    "Select",
+    "Insert",
+    "Update",
+    "Delete",
+    "BulkInsert",
+    "BulkUpdate",
+    "BulkDelete",
+]

@@ -1,0 +1,488 @@
+"""Queries: immutable values that describe one statement on one model and
+turn into the core's IR. Every method returns a new query."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
+
+from sarnic.compiled import Compiled, compile_query
+from sarnic.expr import And, Comparison, Condition, Not, Ordering, _Group
+from sarnic.fields import Bind, Field, ForeignKey, Text, TSVector, Vector
+
+if TYPE_CHECKING:
+    from sarnic.model import Model
+
+M = TypeVar("M", bound="Model")
+
+IR_VERSION = 3
+METRICS = ("l2", "cosine", "inner_product")
+MODES = ("plain", "phrase", "websearch", "boolean")
+
+_new = object.__new__
+
+
+class Query(Generic[M]):
+    """What every query has: its model, its IR, its compiled form.
+
+    A query's state sits in its instance dict, written only while the query
+    is made: deriving a query copies that dict in one step."""
+
+    #: the core's operation name
+    operation: ClassVar[str] = ""
+    model: type[M]
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"{type(self).__name__} queries are immutable: their methods return new queries")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} queries are immutable")
+
+    @classmethod
+    def _make(cls, state: dict[str, Any]) -> Self:
+        new = _new(cls)
+        new.__dict__.update(state)
+        return new
+
+    def _derive(self, **changes: Any) -> Self:
+        new = _new(type(self))
+        d = new.__dict__
+        d.update(self.__dict__)
+        d.update(changes)
+        return new
+
+    def ir(self) -> list[Any]:
+        """The core's query IR, in its positional form."""
+        raise NotImplementedError
+
+    def sql(self, dialect: str) -> Compiled:
+        """Compile for a dialect, without a database."""
+        return compile_query(self, dialect)
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.model.__name__}>"
+
+
+def _own_field(model: type[Model], field: Any, what: str) -> Field[Any]:
+    if isinstance(field, ForeignKey):
+        field = field.key
+    if not isinstance(field, Field):
+        raise TypeError(f"{what} takes fields such as {model.__name__}.{model.__fields__[0].name}, "
+                        f"not {type(field).__name__}")
+    if field.model is not model:
+        raise TypeError(f"{what}: {field.label} is not a field of {model.__name__}")
+    return field
+
+
+def _check_condition(model: type[Model], cond: object) -> Condition:
+    if isinstance(cond, Comparison):
+        if cond.field.model is not model:
+            raise TypeError(f"a condition on {cond.field.label} cannot filter {model.__name__}: "
+                            f"conditions apply to the queried model's own columns")
+    elif isinstance(cond, _Group):
+        for child in cond.children:
+            _check_condition(model, child)
+    elif isinstance(cond, Not):
+        _check_condition(model, cond.child)
+    else:
+        raise TypeError(f"where() takes conditions such as {model.__name__}.{model.__fields__[0].name} == 1, "
+                        f"not {type(cond).__name__}")
+    return cond
+
+
+class _Filtered(Query[M]):
+    """Queries with a WHERE clause: comparisons go to the flat filter list,
+    trees to the predicate (several trees are ANDed)."""
+
+    filters: tuple[Comparison, ...]
+    predicates: tuple[Condition, ...]
+
+    def where(self, *conditions: Condition) -> Self:
+        """Keep the rows where every condition holds (ANDed with earlier ones)."""
+        filters = list(self.filters)
+        trees = list(self.predicates)
+        for cond in conditions:
+            _check_condition(self.model, cond)
+            parts = cond.children if isinstance(cond, And) else (cond,)
+            for part in parts:
+                if isinstance(part, Comparison):
+                    filters.append(part)
+                else:
+                    trees.append(part)
+        return self._derive(filters=tuple(filters), predicates=tuple(trees))
+
+    def _filters_ir(self) -> list[Any]:
+        return [c.ir for c in self.filters]
+
+    def _predicate_ir(self) -> list[Any] | None:
+        trees = self.predicates
+        if not trees:
+            return None
+        if len(trees) == 1:
+            return trees[0].predicate()
+        return ["and", [t.predicate() for t in trees]]
+
+    @property
+    def scoped(self) -> bool:
+        return bool(self.filters or self.predicates)
+
+
+class Join:
+    """A LEFT JOIN along a relation, projecting the target's key and fields."""
+
+    __slots__ = ("relation", "fields", "ir")
+
+    def __init__(self, relation: ForeignKey[Any], fields: tuple[Field[Any], ...]) -> None:
+        target = relation.target
+        pk = target.__pk__[0]
+        picked = [pk, *(f for f in (fields or target.__fields__) if f is not pk)]
+        self.relation = relation
+        self.fields = tuple(dict.fromkeys(picked))
+        self.ir = [relation.name, relation.name, relation.key.ref, target.__table__, pk.column,
+                   [[f.position, f.name, f.column] for f in self.fields]]
+
+    @property
+    def alias(self) -> str:
+        return self.relation.name
+
+
+class Select(_Filtered[M]):
+    """A select: `Post.select()`, then `where`, `order_by`, paging and the rest."""
+
+    operation = "select"
+    fields: tuple[Field[Any], ...]
+    order: tuple[Ordering, ...]
+    _limit: int | None
+    _offset: int | None
+    _distinct: bool
+    vector: tuple[Vector[Any], str, Bind] | None
+    text_rank: tuple[Field[Any], str, str] | None
+    joins: tuple[Join, ...]
+
+    @classmethod
+    def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
+        if model.__abstract__:
+            raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
+        picked = tuple(dict.fromkeys(_own_field(model, f, "select()") for f in fields)) if fields else model.__fields__
+        return cls._make({"model": model, "filters": (), "predicates": (), "fields": picked, "order": (),
+                          "_limit": None, "_offset": None, "_distinct": False, "vector": None, "text_rank": None,
+                          "joins": ()})
+
+    # -- building ------------------------------------------------------------
+
+    def order_by(self, *keys: Field[Any] | Ordering) -> Self:
+        """Sort by these keys (a field sorts ascending), replacing any earlier
+        ordering, nearest-neighbour or rank ordering included."""
+        order = []
+        for key in keys:
+            if isinstance(key, Ordering):
+                _own_field(self.model, key.field, "order_by()")
+                order.append(key)
+            else:
+                order.append(Ordering(_own_field(self.model, key, "order_by()"), "asc"))
+        return self._derive(order=tuple(order), vector=None, text_rank=None)
+
+    def limit(self, n: int | None) -> Self:
+        return self._derive(_limit=_count(n, "limit"))
+
+    def offset(self, n: int | None) -> Self:
+        return self._derive(_offset=_count(n, "offset"))
+
+    def __getitem__(self, window: slice) -> Self:
+        """`query[a:b]`: rows a to b-1 of this query's rows."""
+        if not isinstance(window, slice):
+            raise TypeError("queries take slices ([a:b]); for one row use [n:n+1] or Database.fetch_one")
+        if window.step is not None:
+            raise ValueError("query slices take no step")
+        start = 0 if window.start is None else _count(window.start, "slice start")
+        stop = None if window.stop is None else _count(window.stop, "slice stop")
+        assert start is not None
+        base = self._offset or 0
+        room = None if self._limit is None else max(self._limit - start, 0)
+        if stop is not None:
+            wanted = max(stop - start, 0)
+            room = wanted if room is None else min(room, wanted)
+        offset = base + start
+        return self._derive(_offset=offset if offset or self._offset is not None else None, _limit=room)
+
+    def distinct(self, on: bool = True) -> Self:
+        return self._derive(_distinct=bool(on))
+
+    def nearest(self, field: Vector[Any], vector: Sequence[float],
+                metric: Literal["l2", "cosine", "inner_product"] = "l2") -> Self:
+        """Order by distance to a vector (replaces any other ordering)."""
+        own = _own_field(self.model, field, "nearest()")
+        if not isinstance(own, Vector):
+            raise TypeError(f"nearest() orders by a Vector field; {own.label} is a {type(own).__name__}")
+        f = own
+        if metric not in METRICS:
+            raise ValueError(f"metric is one of {', '.join(METRICS)}, not {metric!r}")
+        if vector is None:
+            raise TypeError("nearest() takes a vector, not None")
+        return self._derive(vector=(f, metric, f.bind(vector)), order=(), text_rank=None)
+
+    def rank(self, field: Field[Any], query: str,
+             mode: Literal["plain", "phrase", "websearch", "boolean"] = "plain") -> Self:
+        """Order by full-text rank against a query, best first (replaces any other ordering)."""
+        searched = _own_field(self.model, field, "rank()")
+        if not isinstance(searched, (Text, TSVector)):
+            raise TypeError(f"rank() orders by a Text or TSVector field; {searched.label} is a "
+                            f"{type(searched).__name__}")
+        if not isinstance(query, str):
+            raise TypeError(f"rank() takes a str query, not {type(query).__name__}")
+        if mode not in MODES:
+            raise ValueError(f"mode is one of {', '.join(MODES)}, not {mode!r}")
+        return self._derive(text_rank=(searched, query, mode), order=(), vector=None)
+
+    def join(self, relation: ForeignKey[Any], *fields: Field[Any]) -> Self:
+        """Fetch the related row along a relation: each instance then carries it
+        (or None), holding its key and these fields (all fields when none are named)."""
+        if not isinstance(relation, ForeignKey) or relation.model is not self.model:
+            raise TypeError(f"join() takes a relation of {self.model.__name__}, such as "
+                            f"{self.model.__name__}.<ForeignKey field>, not {relation!r}")
+        picked = tuple(_own_field(relation.target, f, f"join({relation.label})") for f in fields)
+        joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, picked),)
+        return self._derive(joins=joins)
+
+    # -- IR ------------------------------------------------------------------
+
+    def ir(self, *, exists: bool = False) -> list[Any]:
+        vector = None
+        if self.vector is not None:
+            vf, metric, bind = self.vector
+            vector = [vf.ref, metric, bind]
+        rank = None
+        if self.text_rank is not None:
+            rf, text, mode = self.text_rank
+            rank = [rf.ref, ("text", text), mode]
+        return [IR_VERSION, self.model.__name__, ["select", [f.ref for f in self.fields]], self._filters_ir(),
+                [o.ir for o in self.order], self._limit, self._offset, vector, rank, self._predicate_ir(),
+                self._distinct, exists, [j.ir for j in self.joins]]
+
+    def count_ir(self) -> list[Any]:
+        """The select whose rows `count` counts: the key alone, unordered,
+        unless DISTINCT or paging make the projection or the order matter."""
+        paged = self._limit is not None or self._offset is not None
+        if self._distinct:
+            fields = self.fields
+        else:
+            fields = self.model.__pk__[:1]
+        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins,
+                         order=self.order if paged else (), vector=self.vector if paged else None,
+                         text_rank=self.text_rank if paged else None)
+        return q.ir()
+
+
+def _count(n: Any, what: str) -> int | None:
+    if n is None and what in ("limit", "offset"):
+        return None
+    if isinstance(n, bool) or not isinstance(n, int):
+        raise TypeError(f"{what} takes an int, not {type(n).__name__}")
+    if n < 0:
+        raise ValueError(f"{what} cannot be negative ({n}): queries do not count from the end")
+    return n
+
+
+def _assignments(model: type[Model], values: Mapping[str, Any], what: str) -> dict[str, Any]:
+    """Field values by field name, with relations (author=ann) turned into their keys."""
+    out: dict[str, Any] = {}
+    for name, value in values.items():
+        rel = model.__relations__.get(name)
+        if rel is not None:
+            if value is not None and not isinstance(value, rel.target):
+                raise TypeError(f"{rel.label} takes a {rel.target.__name__}, not {type(value).__name__}")
+            name, value = rel.key.name, None if value is None else value._key_value()
+        f = model.__fields_by_name__.get(name)
+        if f is None:
+            raise TypeError(f"{what}: {model.__name__} has no field {name!r}")
+        if f.generated:
+            raise TypeError(f"{what}: {f.label} is derived by the database and cannot be written")
+        if name in out:
+            raise TypeError(f"{what}: {f.label} is given twice")
+        out[name] = value
+    return out
+
+
+def _row(model: type[Model], obj: Any, values: Mapping[str, Any], what: str) -> list[tuple[Field[Any], Bind]]:
+    """The (field, bind value) pairs an insert writes: the given values, then
+    defaults; an absent generated key is left to the database."""
+    if obj is not None:
+        if values:
+            raise TypeError(f"{what} takes an instance or field values, not both")
+        if not isinstance(obj, model):
+            raise TypeError(f"{what} takes a {model.__name__}, not {type(obj).__name__}")
+        d = obj.__dict__
+        return [(f, f.bind(d[f.name])) for f in model.__writable__ if f.name in d]
+    given = _assignments(model, values, what)
+    pairs = []
+    for f in model.__writable__:
+        name = f.name
+        if name in given:
+            pairs.append((f, f.bind(given[name])))
+        elif f.has_default:
+            pairs.append((f, f.bind(f.make_default())))
+        elif not (f.null or f.auto_key):
+            raise TypeError(f"{what}: {model.__name__} needs a value for {name!r}")
+    return pairs
+
+
+class Insert(Query[M]):
+    operation = "insert"
+    values: tuple[tuple[Field[Any], Bind], ...]
+
+    @classmethod
+    def of(cls, model: type[M], obj: Any, values: Mapping[str, Any]) -> Insert[M]:
+        return cls._make({"model": model, "values": tuple(_row(model, obj, values, f"{model.__name__}.insert()"))})
+
+    def ir(self) -> list[Any]:
+        return [IR_VERSION, self.model.__name__, ["insert", [[f.ref, b] for f, b in self.values]], [], [],
+                None, None]
+
+
+class Update(_Filtered[M]):
+    operation = "update"
+    assignments: tuple[tuple[Field[Any], Bind], ...]
+    danger: bool
+
+    @classmethod
+    def of(cls, model: type[M], values: Mapping[str, Any], danger: bool) -> Update[M]:
+        what = f"{model.__name__}.update()"
+        given = _assignments(model, values, what)
+        if not given:
+            raise TypeError(f"{what} needs at least one field to set")
+        by_name = model.__fields_by_name__
+        return cls._make({"model": model, "filters": (), "predicates": (), "danger": bool(danger),
+                          "assignments": tuple((by_name[n], by_name[n].bind(v)) for n, v in given.items())})
+
+    def ir(self) -> list[Any]:
+        op = ["update", [[f.ref, b] for f, b in self.assignments], self.danger]
+        return [IR_VERSION, self.model.__name__, op, self._filters_ir(), [], None, None, None, None,
+                self._predicate_ir()]
+
+
+class Delete(_Filtered[M]):
+    operation = "delete"
+    danger: bool
+
+    @classmethod
+    def of(cls, model: type[M], danger: bool) -> Delete[M]:
+        return cls._make({"model": model, "filters": (), "predicates": (), "danger": bool(danger)})
+
+    def ir(self) -> list[Any]:
+        return [IR_VERSION, self.model.__name__, ["delete", self.danger], self._filters_ir(), [], None, None,
+                None, None, self._predicate_ir()]
+
+
+class BulkInsert(Query[M]):
+    operation = "bulk_insert"
+    columns: tuple[Field[Any], ...]
+    rows: tuple[tuple[Bind, ...], ...]
+    returning: bool
+
+    @classmethod
+    def of(cls, model: type[M], rows: Iterable[Any], returning: bool) -> BulkInsert[M]:
+        what = f"{model.__name__}.bulk_insert()"
+        if isinstance(rows, (Mapping, str, bytes)) or isinstance(rows, model):
+            raise TypeError(f"{what} takes a list of rows (instances or dicts)")
+        pairs = [_row(model, r, {}, what) if isinstance(r, model) else _row(model, None, _mapping(r, what), what)
+                 for r in rows]
+        # Every row writes the same columns: absent nullable values become NULL;
+        # a generated key is given by every row or by none.
+        present: dict[Field[Any], int] = {}
+        for row in pairs:
+            for f, _ in row:
+                present[f] = present.get(f, 0) + 1
+        columns = tuple(f for f in model.__writable__ if f in present)
+        binds = []
+        for i, row in enumerate(pairs):
+            have = dict(row)
+            out = []
+            for f in columns:
+                b = have.get(f)
+                if b is None:
+                    if f.auto_key:
+                        raise ValueError(f"{what}: row {i} leaves out the key {f.name!r} that other rows give; "
+                                         "give it in every row or in none")
+                    b = f.bind(f.make_default() if f.has_default else None)
+                out.append(b)
+            binds.append(tuple(out))
+        return cls._make({"model": model, "columns": columns, "rows": tuple(binds), "returning": bool(returning)})
+
+    def ir(self) -> list[Any]:
+        refs = [f.ref for f in self.columns]
+        rows = [[[r, b] for r, b in zip(refs, row)] for row in self.rows]
+        return [IR_VERSION, self.model.__name__, ["bulk_insert", rows, self.returning], [], [], None, None]
+
+
+def _mapping(row: Any, what: str) -> Mapping[str, Any]:
+    if not isinstance(row, Mapping):
+        raise TypeError(f"{what} takes instances or dicts, not {type(row).__name__}")
+    return row
+
+
+class BulkUpdate(Query[M]):
+    operation = "bulk_update"
+    fields: tuple[Field[Any], ...]
+    rows: tuple[tuple[tuple[Bind, ...], tuple[Bind, ...]], ...]
+
+    @classmethod
+    def of(cls, model: type[M], objs: Iterable[Any], fields: Sequence[Any]) -> BulkUpdate[M]:
+        what = f"{model.__name__}.bulk_update()"
+        if isinstance(fields, (Field, ForeignKey)):
+            fields = [fields]
+        picked = tuple(dict.fromkeys(_own_field(model, f, what) for f in fields))
+        if not picked:
+            raise TypeError(f"{what} needs at least one field to set")
+        pk = model.__pk__
+        for f in picked:
+            if any(f is k for k in pk):
+                raise TypeError(f"{what}: {f.label} is part of the key that finds each row; it cannot be set here")
+            if f.generated:
+                raise TypeError(f"{what}: {f.label} is derived by the database and cannot be written")
+        rows = []
+        for obj in objs:
+            if not isinstance(obj, model):
+                raise TypeError(f"{what} takes {model.__name__} instances, not {type(obj).__name__}")
+            d = obj.__dict__
+            try:
+                keys = tuple(f.bind(d[f.name]) for f in pk)
+            except KeyError:
+                raise ValueError(f"{what}: a {model.__name__} without its key cannot be updated") from None
+            missing = [f.name for f in picked if f.name not in d]
+            if missing:
+                raise ValueError(f"{what}: a {model.__name__} does not hold {', '.join(missing)}")
+            rows.append((keys, tuple(f.bind(d[f.name]) for f in picked)))
+        return cls._make({"model": model, "fields": picked, "rows": tuple(rows)})
+
+    def ir(self) -> list[Any]:
+        op = ["bulk_update", [f.ref for f in self.model.__pk__], [f.ref for f in self.fields],
+              [[list(k), list(v)] for k, v in self.rows]]
+        return [IR_VERSION, self.model.__name__, op, [], [], None, None]
+
+
+class BulkDelete(Query[M]):
+    operation = "bulk_delete"
+    ids: tuple[tuple[Bind, ...], ...]
+
+    @classmethod
+    def of(cls, model: type[M], keys: Iterable[Any]) -> BulkDelete[M]:
+        what = f"{model.__name__}.bulk_delete()"
+        if isinstance(keys, (str, bytes)) or not isinstance(keys, Iterable):
+            raise TypeError(f"{what} takes a list of keys")
+        pk = model.__pk__
+        ids: list[tuple[Bind, ...]] = []
+        for key in keys:
+            if isinstance(key, model):
+                key = key._key_value()
+            if len(pk) == 1:
+                ids.append((pk[0].bind(key),))
+                continue
+            if not isinstance(key, (tuple, list)) or len(key) != len(pk):
+                names = ", ".join(f.name for f in pk)
+                raise ValueError(f"{what}: {model.__name__} keys are tuples of ({names}), not {key!r}")
+            ids.append(tuple(f.bind(v) for f, v in zip(pk, key)))
+        return cls._make({"model": model, "ids": tuple(ids)})
+
+    def ir(self) -> list[Any]:
+        op = ["bulk_delete", [f.ref for f in self.model.__pk__], [list(i) for i in self.ids]]
+        return [IR_VERSION, self.model.__name__, op, [], [], None, None]
