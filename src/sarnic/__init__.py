@@ -4,6 +4,10 @@ from sarnic import fields
 from sarnic._native import *  # noqa: F401,F403
 from sarnic._native import __all__ as _native_all
 from sarnic.compiled import Compiled
+from sarnic.database import Database, Transaction, connect
+from sarnic.errors import (
+    DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
+)  # fmt: skip
 from sarnic.expr import Condition, Ordering
 from sarnic.model import FullTextIndex, Model
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
@@ -24,4 +28,13 @@ __all__ = [
     "BulkInsert",
     "BulkUpdate",
     "BulkDelete",
+    "connect",
+    "Database",
+    "Transaction",
+    "DatabaseError",
+    "IntegrityError",
+    "OperationalError",
+    "ProgrammingError",
+    "DataError",
+    "NotSupportedError",
 ]

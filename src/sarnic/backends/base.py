@@ -1,0 +1,226 @@
+"""What the Database needs of a backend: a pool of connections that run
+compiled statements, and the conversions between the core's bound values,
+the driver's values and the fields' Python values.
+
+One module per driver implements this; nothing outside `sarnic.backends`
+imports a driver.
+"""
+
+from __future__ import annotations
+
+import abc
+from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from contextlib import AbstractAsyncContextManager, contextmanager
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, ClassVar
+from urllib.parse import SplitResult, unquote
+
+from sarnic.errors import DatabaseError
+
+if TYPE_CHECKING:
+    from sarnic.fields import Field
+
+#: a converter from one value form to another; None where the value passes as it is
+Converter = Callable[[Any], Any] | None
+
+
+@dataclass
+class Result:
+    """The rows a statement returned, each a sequence in column order."""
+
+    columns: Sequence[str]
+    rows: Sequence[Sequence[Any]]
+
+
+@dataclass
+class Url:
+    """A database URL, taken apart."""
+
+    scheme: str
+    host: str | None
+    port: int | None
+    user: str | None
+    password: str | None
+    database: str
+    query: dict[str, str] = field(default_factory=dict)
+
+    @classmethod
+    def parse(cls, parts: SplitResult) -> Url:
+        query = dict(p.partition("=")[::2] for p in parts.query.split("&") if p)
+        return cls(
+            scheme=parts.scheme.lower(),
+            host=unquote(parts.hostname) if parts.hostname else None,
+            port=parts.port,
+            user=unquote(parts.username) if parts.username else None,
+            password=unquote(parts.password) if parts.password is not None else None,
+            database=unquote(parts.path.lstrip("/")),
+            query={unquote(k): unquote(v) for k, v in query.items()},
+        )
+
+
+class Connection(abc.ABC):
+    """One connection of a backend's pool.
+
+    `busy` is set while an operation runs and cleared only when the driver
+    answered, with a result or with an error: a connection left busy (the
+    task was cancelled mid-statement) or `broken` (the server went away) is
+    discarded by the pool, never handed out again."""
+
+    busy: bool = False
+    broken: bool = False
+
+    @abc.abstractmethod
+    async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
+        """Run a statement that returns rows and read all of them."""
+
+    @abc.abstractmethod
+    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+        """Run a statement; the number of rows it matched."""
+
+    async def insert_key(self, sql: str, params: Sequence[Any]) -> Any:
+        """Run an insert on a backend without RETURNING; the key the database generated."""
+        raise NotImplementedError
+
+    @abc.abstractmethod
+    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+        """The rows of a select in batches, read as they are consumed."""
+
+    @abc.abstractmethod
+    async def run(self, sql: str) -> None:
+        """Run a statement of the layer's own (DDL, transaction control) without values."""
+
+    async def begin(self) -> None:
+        await self.run("BEGIN")
+
+    async def commit(self) -> None:
+        await self.run("COMMIT")
+
+    async def rollback(self) -> None:
+        await self.run("ROLLBACK")
+
+    async def savepoint(self, name: str) -> None:
+        await self.run(f"SAVEPOINT {name}")
+
+    async def release(self, name: str) -> None:
+        await self.run(f"RELEASE SAVEPOINT {name}")
+
+    async def rollback_to(self, name: str) -> None:
+        await self.run(f"ROLLBACK TO SAVEPOINT {name}")
+
+    @property
+    def usable(self) -> bool:
+        return not (self.busy or self.broken)
+
+    @contextmanager
+    def operation(self, backend: Backend) -> Iterator[None]:
+        """Around one driver call: marks the connection busy until the driver
+        answers and turns the driver's errors into sarnic's."""
+        self.busy = True
+        try:
+            yield
+        except DatabaseError:
+            self.busy = False
+            raise
+        except Exception as exc:
+            mapped = backend.translate(exc)
+            if mapped is None:
+                raise
+            if backend.is_disconnect(exc):
+                self.broken = True
+            else:
+                self.busy = False
+            raise mapped from exc
+        self.busy = False
+
+
+async def interleaved(batches: AsyncIterator[Result], lock: Any) -> AsyncIterator[Result]:
+    """A stream that holds `lock` only while it reads a batch, so that the
+    code consuming it may run statements on the same connection in between."""
+    try:
+        while True:
+            async with lock:
+                try:
+                    result = await anext(batches)
+                except StopAsyncIteration:
+                    return
+            yield result
+    finally:
+        async with lock:
+            await batches.aclose()  # type: ignore[attr-defined]
+
+
+class Backend(abc.ABC):
+    """A database behind one driver."""
+
+    #: the dialect the core compiles for
+    dialect: ClassVar[str]
+    #: whether INSERT and UPDATE hand rows back (RETURNING)
+    returns_rows: ClassVar[bool]
+    #: the most bound values one statement may carry; bulk statements are split below it
+    max_params: int = 32767
+
+    def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
+        self.url = url
+        self.min_size = min_size
+        self.max_size = max_size
+        self._params: dict[Field[Any], Converter] = {}
+        self._results: dict[Field[Any], Converter] = {}
+
+    @abc.abstractmethod
+    async def open(self) -> None: ...
+
+    @abc.abstractmethod
+    async def close(self) -> None: ...
+
+    @abc.abstractmethod
+    def connection(self) -> AbstractAsyncContextManager[Connection]:
+        """A connection from the pool for the duration of the block. One that
+        is left busy or broken is closed instead of returned."""
+
+    def transaction_connection(self) -> AbstractAsyncContextManager[Connection]:
+        """The connection a transaction holds from BEGIN to its end."""
+        return self.connection()
+
+    def stream_connection(self) -> AbstractAsyncContextManager[Connection]:
+        """The connection a streaming select holds while its rows are read."""
+        return self.connection()
+
+    @abc.abstractmethod
+    def translate(self, exc: Exception) -> DatabaseError | None:
+        """sarnic's error for a driver error, or None for what is not the driver's."""
+
+    @abc.abstractmethod
+    def is_disconnect(self, exc: Exception) -> bool:
+        """Whether the error means the connection is gone."""
+
+    def ddl_options(self) -> dict[str, Any]:
+        """Keyword arguments for the schema module (a collation, say)."""
+        return {}
+
+    # -- conversions, worked out once per field ------------------------------
+
+    def param_converter(self, field: Field[Any]) -> Converter:
+        """From the core's bound value (its plain payload) to the driver's value."""
+        try:
+            return self._params[field]
+        except KeyError:
+            conv = self._params[field] = self.make_param_converter(field)
+            return conv
+
+    def result_converter(self, field: Field[Any]) -> Converter:
+        """From the driver's value (never None) to the field's Python value."""
+        try:
+            return self._results[field]
+        except KeyError:
+            conv = self._results[field] = self.make_result_converter(field)
+            return conv
+
+    @abc.abstractmethod
+    def make_param_converter(self, field: Field[Any]) -> Converter: ...
+
+    @abc.abstractmethod
+    def make_result_converter(self, field: Field[Any]) -> Converter: ...
+
+    def refuse(self, query: Any) -> str | None:
+        """Why this backend cannot run a statement of this query, if it cannot."""
+        return None

@@ -1,0 +1,300 @@
+"""SQLite through aiosqlite: the embedded database of the base install.
+
+A file database gets a pool of connections in WAL mode; an in-memory
+database is one connection (each connection would be a database of its own),
+which statements and transactions take in turns.
+
+Values are stored in forms whose text order is their value order where an
+ordering makes sense: datetimes and times as fixed-width texts (UTC for
+aware datetimes), decimals as exact texts, arrays, vectors and JSON as JSON
+texts, UUIDs as their canonical text.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime as dt
+import decimal
+import json
+import math
+import sqlite3
+from collections.abc import AsyncIterator, Sequence
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
+from typing import TYPE_CHECKING, Any
+
+try:
+    import aiosqlite
+except ImportError:  # pragma: no cover - a dependency of the base install
+    raise ImportError("SQLite URLs need the aiosqlite driver: pip install aiosqlite") from None
+
+from sarnic.backends.base import Backend, Connection, Converter, Result, Url, interleaved
+from sarnic.backends.pool import Pool
+from sarnic.errors import (
+    DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
+)  # fmt: skip
+from sarnic.fields import Decimal as DecimalField, Field
+
+if TYPE_CHECKING:
+    from sarnic.query import Query
+
+_TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
+_DECIMAL_ORDERING = ("lt", "lte", "gt", "gte")
+
+
+def _timestamp(text: str) -> str:
+    value = dt.datetime.fromisoformat(text)
+    if value.tzinfo is not None:
+        value = value.astimezone(dt.timezone.utc).replace(tzinfo=None)
+    return value.strftime(_TIMESTAMP) if value.year >= 1000 else value.isoformat(sep=" ", timespec="microseconds")
+
+
+def _time(text: str) -> str:
+    return dt.time.fromisoformat(text).isoformat(timespec="microseconds")
+
+
+def _decimal(text: str) -> str:
+    # One text per value, so that equal decimals compare equal: 1.50 is stored as 1.5.
+    value = decimal.Decimal(text).normalize()
+    return format(value if value else decimal.Decimal(0), "f")
+
+
+def _json_list(value: list[Any]) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def _float(value: float) -> float:
+    if math.isnan(value):
+        raise DataError("SQLite stores NaN as NULL: it cannot hold this float")
+    return value
+
+
+#: the driver form of a bound value, by field type (absent: the payload as it is)
+_PARAMS: dict[str, Any] = {
+    "float": _float,
+    "decimal": _decimal,
+    "datetime": _timestamp,
+    "time": _time,
+    "bytes": bytes,
+    "vector": _json_list,
+    "array_text": _json_list,
+    "array_int": _json_list,
+    "array_float": _json_list,
+    "array_uuid": _json_list,
+}
+#: field types whose stored form is the Python value already
+_NATIVE_RESULTS = {"int", "big_int", "float", "text", "bytes", "ts_vector"}
+
+
+class SqliteConnection(Connection):
+    def __init__(self, backend: SqliteBackend, raw: aiosqlite.Connection) -> None:
+        self.backend = backend
+        self.raw = raw
+
+    @property
+    def usable(self) -> bool:
+        # The driver's thread runs every call to its end, one after another:
+        # after a cancelled call the connection is in order once the call is done.
+        return not self.broken
+
+    async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
+        with self.operation(self.backend):
+            rows = list(await self.raw.execute_fetchall(sql, params))
+        # The driver reports no names here; the reader checks the width.
+        return Result((), rows)
+
+    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+        with self.operation(self.backend):
+            cursor = await self.raw.execute(sql, params)
+            try:
+                if cursor.description is not None:
+                    # RETURNING: the statement is done only once its rows are read.
+                    return len(list(await cursor.fetchall()))
+                return cursor.rowcount
+            finally:
+                await cursor.close()
+
+    async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+        with self.operation(self.backend):
+            cursor = await self.raw.execute(sql, params)
+        try:
+            while True:
+                with self.operation(self.backend):
+                    rows = list(await cursor.fetchmany(batch))
+                if not rows:
+                    return
+                yield Result((), rows)
+        finally:
+            await cursor.close()
+
+    async def run(self, sql: str) -> None:
+        with self.operation(self.backend):
+            await self.raw.execute(sql)
+
+    async def begin(self) -> None:
+        # Take the write lock at once: a deferred transaction that reads and
+        # then writes can fail with "database is locked" without waiting.
+        await self.run("BEGIN IMMEDIATE")
+
+
+class _TakingTurns(Connection):
+    """The one in-memory connection, for a stream that takes its turn batch
+    by batch: between batches, the loop reading them may run statements."""
+
+    def __init__(self, conn: SqliteConnection, turn: asyncio.Lock) -> None:
+        self.conn = conn
+        self.turn = turn
+
+    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+        return interleaved(self.conn.stream(sql, params, batch), self.turn)
+
+    async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
+        raise NotImplementedError
+
+    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+        raise NotImplementedError
+
+    async def run(self, sql: str) -> None:
+        raise NotImplementedError
+
+
+async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
+    await raw.execute("PRAGMA foreign_keys = ON")
+    if not memory:
+        await raw.execute("PRAGMA busy_timeout = 5000")
+        await raw.execute("PRAGMA journal_mode = WAL")
+
+
+class SqliteBackend(Backend):
+    dialect = "sqlite"
+    returns_rows = True
+
+    def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
+        super().__init__(url, min_size=min_size, max_size=max_size)
+        probe = sqlite3.connect(":memory:")
+        try:
+            # A limit of the library build, the same for every connection.
+            self.max_params = probe.getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER)
+        finally:
+            probe.close()
+        self.path = url.database
+        self.memory = self.path in ("", ":memory:")
+        self._single: SqliteConnection | None = None
+        self._turn = asyncio.Lock()
+        self._pool: Pool[SqliteConnection] | None = None
+
+    async def _connect(self) -> SqliteConnection:
+        try:
+            raw = await aiosqlite.connect(":memory:" if self.memory else self.path, isolation_level=None)
+            await _configure(raw, self.memory)
+        except sqlite3.Error as exc:
+            raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
+        return SqliteConnection(self, raw)
+
+    async def open(self) -> None:
+        if self.memory:
+            self._single = await self._connect()
+        else:
+            self._pool = Pool(self._connect, _close, min_size=self.min_size, max_size=self.max_size)
+            await self._pool.open()
+
+    async def close(self) -> None:
+        if self._single is not None:
+            single, self._single = self._single, None
+            await _close(single)
+        if self._pool is not None:
+            await self._pool.close()
+
+    def connection(self) -> AbstractAsyncContextManager[Connection]:
+        if self._pool is not None:
+            return self._pool.acquire()
+        return self._take_turn()
+
+    @asynccontextmanager
+    async def _take_turn(self) -> AsyncIterator[Connection]:
+        if self._single is None:
+            raise OperationalError("the database is closed")
+        async with self._turn:
+            yield self._single
+
+    def stream_connection(self) -> AbstractAsyncContextManager[Connection]:
+        if self._pool is not None:
+            return self._pool.acquire()
+        return self._streaming()
+
+    @asynccontextmanager
+    async def _streaming(self) -> AsyncIterator[Connection]:
+        if self._single is None:
+            raise OperationalError("the database is closed")
+        yield _TakingTurns(self._single, self._turn)
+
+    # -- errors --------------------------------------------------------------
+
+    def translate(self, exc: Exception) -> DatabaseError | None:
+        if isinstance(exc, sqlite3.IntegrityError):
+            return IntegrityError(str(exc))
+        if isinstance(exc, (sqlite3.DataError, OverflowError)):
+            return DataError(str(exc))
+        if isinstance(exc, (sqlite3.ProgrammingError, sqlite3.InterfaceError)):
+            return ProgrammingError(str(exc))
+        if isinstance(exc, sqlite3.NotSupportedError):
+            return NotSupportedError(str(exc))
+        if isinstance(exc, sqlite3.OperationalError):
+            text = str(exc)
+            # A statement the engine does not take reports as an operational error.
+            if text.startswith(("no such table", "no such column", "near ", "table ")) or "syntax error" in text:
+                return ProgrammingError(text)
+            return OperationalError(text)
+        if isinstance(exc, sqlite3.Error):
+            return OperationalError(str(exc))
+        if isinstance(exc, ValueError) and "closed" in str(exc):
+            return OperationalError(str(exc))
+        return None
+
+    def is_disconnect(self, exc: Exception) -> bool:
+        return isinstance(exc, ValueError) and "closed" in str(exc)
+
+    # -- values --------------------------------------------------------------
+
+    def make_param_converter(self, field: Field[Any]) -> Converter:
+        return _PARAMS.get(field.field_type)
+
+    def make_result_converter(self, field: Field[Any]) -> Converter:
+        return None if field.field_type in _NATIVE_RESULTS else field.from_plain
+
+    def refuse(self, query: Query[Any]) -> str | None:
+        from sarnic.query import Select, _Filtered
+
+        if isinstance(query, Select):
+            if query.vector is not None:
+                return "nearest-neighbour ordering needs pgvector's distance operators: it runs on PostgreSQL only"
+            for key in query.order:
+                if isinstance(key.field, DecimalField):
+                    return (f"SQLite keeps decimals as exact texts, which do not sort as numbers: "
+                            f"it cannot order by {key.field.label}")
+        if isinstance(query, _Filtered):
+            for cond in _comparisons(query):
+                if cond.operator in _DECIMAL_ORDERING and isinstance(cond.field, DecimalField):
+                    return (f"SQLite keeps decimals as exact texts, which do not compare as numbers: "
+                            f"it cannot run {cond.field.label} {cond.operator}")
+        return None
+
+
+def _comparisons(query: Any) -> Any:
+    from sarnic.expr import Comparison, Not, _Group
+
+    stack = [*query.filters, *query.predicates]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, Comparison):
+            yield node
+        elif isinstance(node, _Group):
+            stack.extend(node.children)
+        elif isinstance(node, Not):
+            stack.append(node.child)
+
+
+async def _close(conn: SqliteConnection) -> None:
+    try:
+        await conn.raw.close()
+    except (sqlite3.Error, ValueError):
+        pass

@@ -1,0 +1,127 @@
+"""From fetched rows to model instances.
+
+A reader is worked out once per query shape and backend: which fields the
+row holds at which positions, which of them need a converter, which must not
+be NULL, and where each joined row starts. Every row is checked as the
+core's hydrator checks rows (a required column absent from the result, or
+NULL in a non-nullable column, raises `SarnicHydrationError` with the core's
+text) before any instance is made from it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from itertools import islice
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
+
+from sarnic._native import SarnicHydrationError
+
+if TYPE_CHECKING:
+    from sarnic.backends.base import Backend, Result
+    from sarnic.fields import Field, ForeignKey
+    from sarnic.model import Model
+
+M = TypeVar("M", bound="Model")
+
+_new = object.__new__
+
+
+def missing_column(model: type[Model], column: str) -> SarnicHydrationError:
+    return SarnicHydrationError(f"column '{column}' missing from result set for model '{model.__name__}'")
+
+
+def null_in_column(model: type[Model], column: str) -> SarnicHydrationError:
+    return SarnicHydrationError(f"non-nullable column '{column}' on model '{model.__name__}' contains NULL")
+
+
+class _Part:
+    """The columns of one model within a row: the base model's, or a joined one's."""
+
+    def __init__(self, model: type[Model], fields: Sequence[Field[Any]], start: int, backend: Backend,
+                 labels: Sequence[str]) -> None:
+        self.model = model
+        self.start = start
+        self.end = start + len(fields)
+        self.names = tuple(f.name for f in fields)
+        self.own_columns = tuple(f.column for f in fields)
+        self.labels = tuple(labels)
+        self.convs = tuple((f.name, conv) for f in fields if (conv := backend.result_converter(f)) is not None)
+        self.required = tuple((i, f.column) for i, f in enumerate(fields) if not f.null)
+
+    def check_nulls(self, values: Sequence[Any]) -> None:
+        for i, column in self.required:
+            if values[i] is None:
+                raise null_in_column(self.model, column)
+
+    def build(self, values: Sequence[Any]) -> Any:
+        if None in values:
+            self.check_nulls(values)
+        d = dict(zip(self.names, values))
+        for name, conv in self.convs:
+            v = d[name]
+            if v is not None:
+                d[name] = conv(v)
+        obj = _new(self.model)
+        obj.__dict__ = d
+        return obj
+
+
+class RowReader(Generic[M]):
+    """Turns the rows of one statement shape into instances of its model."""
+
+    def __init__(self, model: type[M], fields: Sequence[Field[Any]], joins: Sequence[tuple[ForeignKey[Any],
+                 Sequence[Field[Any]]]], backend: Backend) -> None:
+        self.model = model
+        self.base = _Part(model, fields, 0, backend, [f.column for f in fields])
+        self.joins: list[tuple[str, _Part]] = []
+        start = self.base.end
+        for relation, joined in joins:
+            part = _Part(relation.target, joined, start, backend,
+                         [f"{relation.name}__{f.column}" for f in joined])
+            self.joins.append((relation.name, part))
+            start = part.end
+        self.columns = self.base.labels + tuple(c for _, p in self.joins for c in p.labels)
+        self._checked: Sequence[str] | None = None
+
+    def check_columns(self, columns: Sequence[str], width: int) -> None:
+        """The result must hold the statement's columns, in its order. Where the
+        driver reports no names, the rows hold the statement's projection by
+        position and only their width can be wrong."""
+        if not columns:
+            if width == len(self.columns):
+                return
+            columns = self.columns[:width]
+        if columns is self._checked or tuple(columns) == self.columns:
+            self._checked = columns
+            return
+        have = set(columns)
+        for part in (self.base, *(p for _, p in self.joins)):
+            for i, label in enumerate(part.labels):
+                if label not in have:
+                    raise missing_column(part.model, part.own_columns[i])
+        raise SarnicHydrationError(f"the result set for model '{self.model.__name__}' has the columns "
+                                   f"{list(columns)}, not {list(self.columns)}")
+
+    def read(self, result: Result) -> list[M]:
+        if not result.rows:
+            return []
+        self.check_columns(result.columns, len(result.rows[0]))
+        if not self.joins:
+            build = self.base.build
+            return [build(row) for row in result.rows]
+        return [self._joined(row) for row in result.rows]
+
+    def _joined(self, row: Sequence[Any]) -> M:
+        values = tuple(row)
+        obj: M = self.base.build(values[: self.base.end])
+        d = obj.__dict__
+        for name, part in self.joins:
+            part_values = values[part.start: part.end]
+            # The joined key is never NULL for a row that exists: a NULL key is no row.
+            d[name] = None if part_values[0] is None else part.build(part_values)
+        return obj
+
+
+def first_value(result: Result) -> Any:
+    row = next(iter(result.rows), None)
+    return None if row is None else next(islice(row, 0, 1))
