@@ -633,7 +633,8 @@ class Bytes(Field[T]):
 
     def bind_value(self, value: Any) -> Bind:
         if isinstance(value, (bytes, bytearray, memoryview)):
-            return ("bytes", bytes(value))
+            # The core reads bytes as a list of numbers: a packed bin value is refused.
+            return ("bytes", list(bytes(value)))
         raise self.type_error(value)
 
     def check(self, value: Any) -> Any:
