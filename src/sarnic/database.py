@@ -438,6 +438,7 @@ class Database:
             async with self._connection() as conn:
                 for sql in statements:
                     await conn.run(sql)
+        await self._backend.schema_changed()
 
 
 def connect(url: str, *, min_size: int = 1, max_size: int = 10) -> Database:

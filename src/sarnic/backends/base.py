@@ -197,6 +197,10 @@ class Backend(abc.ABC):
         """Keyword arguments for the schema module (a collation, say)."""
         return {}
 
+    async def schema_changed(self) -> None:
+        """Called after create_tables and drop_tables: types the connections
+        cached (a vector codec, say) may have appeared or gone."""
+
     # -- conversions, worked out once per field ------------------------------
 
     def param_converter(self, field: Field[Any]) -> Converter:
