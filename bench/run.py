@@ -31,6 +31,7 @@ import equivalence
 import inputs
 import peers
 from harness import Candidate, measure
+from orm_compile import orm_workload
 from sarnic import _native
 
 HERE = Path(__file__).resolve().parent
@@ -321,6 +322,7 @@ def memory_workload(report: Report) -> dict[str, Any]:
 WORKLOADS: dict[str, Callable[..., Any]] = {
     "select": select_workload,
     "join": join_search_vector_workload,
+    "orm": orm_workload,
     "bulk": bulk_insert_workload,
     "hydrate": hydrate_workload,
     "scaling": scaling_workload,

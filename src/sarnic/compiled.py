@@ -3,10 +3,12 @@ caller of the core's compile functions."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec, _native
+from sarnic.fields import Field
 
 if TYPE_CHECKING:
     from sarnic.query import Query
@@ -32,28 +34,48 @@ def compile_ir(model: Any, ir: list[Any], dialect: str) -> dict[str, Any]:
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 
+# The dataclass's own slot setters: a Compiled made by the core's result skips
+# the frozen __init__, which sets each field through object.__setattr__.
+_new = object.__new__
+_set_sql, _set_params, _set_labels, _set_fingerprint, _set_operation = (
+    Compiled.__dict__[name].__set__ for name in ("sql", "params", "labels", "fingerprint", "operation"))
+
+
+def _reader(model: Any, label: str) -> Callable[[str, Any], Any] | None:
+    """What turns the bound value of this label back into a Python value:
+    None where the payload is the value already (paging, plain types)."""
+    # Paging labels name no field; a field may well be called "limit".
+    field = None if label in _PAGING else model.__fields_by_name__.get(label.rpartition(":")[0])
+    if field is None or (type(field).from_bind is Field.from_bind and type(field).from_plain is Field.from_plain):
+        return None
+    return field.from_bind  # type: ignore[no-any-return]
+
 
 def python_params(model: Any, labels: list[str], packed: bytes) -> tuple[Any, ...]:
     """The bound values as Python values, each turned back by the field its
     label names (paging values are plain ints)."""
-    by_name = model.__fields_by_name__
+    readers = model.__bind_readers__
     out = []
-    for label, bind in zip(labels, _codec.unpack(packed)):
-        tag = bind["type"]
-        payload = bind.get("value")
-        # Paging labels name no field; a field may well be called "limit".
-        field = None if label in _PAGING else by_name.get(label.rpartition(":")[0])
-        out.append(payload if field is None else field.from_bind(tag, payload))
+    for label, bind in zip(labels, _codec.unpack_binds(packed)):
+        try:
+            read = readers[label]
+        except KeyError:
+            read = readers[label] = _reader(model, label)
+        out.append(bind.value if read is None else read(bind.type, bind.value))
     return tuple(out)
 
 
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
-    result = compile_ir(query.model, query.ir(), dialect)
+    return to_compiled(query.model, compile_ir(query.model, query.ir(), dialect))
+
+
+def to_compiled(model: Any, result: dict[str, Any]) -> Compiled:
+    """The core's result for a query of this model, as a `Compiled`."""
     labels = result["param_type_summary"]
-    return Compiled(
-        sql=result["sql_text"],
-        params=python_params(query.model, labels, result["bound_params"]),
-        labels=tuple(labels),
-        fingerprint=result["fingerprint"],
-        operation=result["operation"],
-    )
+    new = _new(Compiled)
+    _set_sql(new, result["sql_text"])
+    _set_params(new, python_params(model, labels, result["bound_params"]))
+    _set_labels(new, tuple(labels))
+    _set_fingerprint(new, result["fingerprint"])
+    _set_operation(new, result["operation"])
+    return new
