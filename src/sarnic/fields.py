@@ -17,7 +17,7 @@ import uuid
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar, overload
 
-from sarnic.expr import ColumnExpr
+from sarnic.expr import ColumnExpr, Condition
 
 if TYPE_CHECKING:
     from sarnic.model import Model
@@ -406,22 +406,22 @@ class Text(Field[T]):
         return doc
 
     # Text-only conditions.
-    def contains(self, pattern: str) -> Any:
+    def contains(self, pattern: str) -> Condition:
         return self._compare("contains", pattern)
 
-    def icontains(self, pattern: str) -> Any:
+    def icontains(self, pattern: str) -> Condition:
         return self._compare("icontains", pattern)
 
-    def match(self, query: str) -> Any:
+    def match(self, query: str) -> Condition:
         return self._search("match", query)
 
-    def match_phrase(self, query: str) -> Any:
+    def match_phrase(self, query: str) -> Condition:
         return self._search("match_phrase", query)
 
-    def match_websearch(self, query: str) -> Any:
+    def match_websearch(self, query: str) -> Condition:
         return self._search("match_websearch", query)
 
-    def match_boolean(self, query: str) -> Any:
+    def match_boolean(self, query: str) -> Condition:
         return self._search("match_boolean", query)
 
 
@@ -752,16 +752,16 @@ class TSVector(Field[T]):
             doc["fts_source_columns"] = list(self.fts_source_columns)
         return doc
 
-    def match(self, query: str) -> Any:
+    def match(self, query: str) -> Condition:
         return self._search("match", query)
 
-    def match_phrase(self, query: str) -> Any:
+    def match_phrase(self, query: str) -> Condition:
         return self._search("match_phrase", query)
 
-    def match_websearch(self, query: str) -> Any:
+    def match_websearch(self, query: str) -> Condition:
         return self._search("match_websearch", query)
 
-    def match_boolean(self, query: str) -> Any:
+    def match_boolean(self, query: str) -> Condition:
         return self._search("match_boolean", query)
 
 
