@@ -1,6 +1,6 @@
-"""The README's promises: its Python example runs and prints what it says, the
-commands, folders and classes it names exist, and the typed usage
-example passes mypy --strict while misuse of the stubs does not."""
+"""The README's promises: each Python example runs and prints what it says, the
+commands, folders and classes it names exist, and the examples and the typed
+usage file pass mypy --strict while misuse of the stubs does not."""
 
 from __future__ import annotations
 
@@ -37,13 +37,23 @@ def fenced(language: str) -> list[str]:
     return [text for lang, text in blocks if lang == language]
 
 
-def test_python_example_runs_and_prints_what_its_comments_say():
-    (example,) = fenced("python")
+PYTHON_BLOCKS = fenced("python")
+
+
+@pytest.mark.parametrize("block", range(len(PYTHON_BLOCKS)))
+def test_python_example_runs_and_prints_what_its_comments_say(block):
+    example = PYTHON_BLOCKS[block]
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
-        exec(compile(example, "README.md", "exec"), {"__name__": "readme"})
+        exec(compile(example, f"README.md (python block {block + 1})", "exec"), {"__name__": "readme"})
     promised = re.findall(r"^\s*print\(.*\)\s+# (.*)$", example, re.M)
-    assert promised and printed.getvalue().splitlines() == promised
+    assert printed.getvalue().splitlines() == promised
+
+
+def test_readme_opens_with_models_and_keeps_the_core_interface():
+    assert len(PYTHON_BLOCKS) >= 2
+    assert "(Model)" in PYTHON_BLOCKS[0] and ".sql(" in PYTHON_BLOCKS[0]
+    assert any("compile_query(" in b for b in PYTHON_BLOCKS[1:])
 
 
 def test_make_targets_exist():
@@ -83,8 +93,12 @@ def test_typed_usage_passes_mypy_strict_and_misuse_fails(tmp_path):
     misuse.write_text(header + "\n".join(MISUSE) + "\n")
     # Without the installed stubs and py.typed, mypy --strict fails on the imports instead.
     usage = Path(typed_usage.__file__)
-    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", str(usage), str(misuse)],
-                          capture_output=True, text=True, cwd=ROOT)  # fmt: skip
+    blocks = []
+    for i, block in enumerate(PYTHON_BLOCKS):
+        blocks.append(tmp_path / f"readme_block_{i + 1}.py")
+        blocks[-1].write_text(block)
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", str(usage), str(misuse),
+                           *map(str, blocks)], capture_output=True, text=True, cwd=ROOT)  # fmt: skip
     errors = re.findall(r"^(.*?):(\d+): error: .*\[([a-z-]+)\]$", proc.stdout, re.M)
     assert [e for e in errors if Path(e[0]).name != misuse.name] == [], proc.stdout
     found = {int(line): code for _, line, code in errors}
