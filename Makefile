@@ -10,7 +10,7 @@ DEB_PACKAGES := g++ cmake make rapidjson-dev libmsgpack-cxx-dev libgtest-dev lib
 WERROR := $(if $(CI),ON,OFF)
 NATIVE_BUILD := build/native
 
-.PHONY: all deps venv build cpp-test py-test db-test abi3-check test demo bench sanitize fuzz clean
+.PHONY: all deps venv build cpp-test py-test db-test pgvector abi3-check test demo bench sanitize fuzz clean
 
 all: test
 
@@ -54,8 +54,33 @@ $(VENV)/.bench-ready: pyproject.toml $(VENV)/.ready
 bench: build $(VENV)/.bench-ready
 	$(PY) bench/run.py $(BENCH_ARGS)
 
+# pgvector for the PostgreSQL tier. One query when the server offers it; else,
+# as root, built from the vendored release (checked against its sha256) and
+# installed into the local PostgreSQL. An unreachable server is left to the tier.
+PG_MAJOR := 15
+PGVECTOR_SHA256 := 5743dac39fdfa740533cf95e71b033bd5513b71dda194b3cf19464ccbf76f3fb
+PGVECTOR_TARBALL ?= $(firstword $(wildcard $(CURDIR)/../shared/vendor/pgvector-0.8.6.tar.gz /work/shared/vendor/pgvector-0.8.6.tar.gz))
+PG_QUERY := psql -h 127.0.0.1 -U postgres -d test -XAtqw -c "SELECT 1 FROM pg_available_extensions WHERE name = 'vector'"
+
+pgvector:
+	@give_up() { echo "pgvector: $$1"; if [ -n "$(CI)" ]; then exit 1; fi; exit 0; }; \
+	command -v psql >/dev/null || give_up "psql not found, cannot ask the server whether it offers the extension"; \
+	if ! offered=$$($(PG_QUERY) 2>&1); then echo "pgvector: not checked, PostgreSQL did not answer: $$(head -1 <<<"$$offered")"; exit 0; fi; \
+	[ "$$offered" != 1 ] || exit 0; \
+	tarball="$(PGVECTOR_TARBALL)"; \
+	[ -n "$$tarball" ] && [ -f "$$tarball" ] || give_up "the server lacks the extension and no pgvector-0.8.6.tar.gz was found (set PGVECTOR_TARBALL)"; \
+	[ "$$(id -u)" = 0 ] || give_up "the server lacks the extension; run make pgvector as root to build it"; \
+	echo "$(PGVECTOR_SHA256)  $$tarball" | sha256sum --check --status - || { echo "pgvector: $$tarball does not match its sha256"; exit 1; }; \
+	$(MAKE) --no-print-directory deps EXTRA_DEB="$(EXTRA_DEB) postgresql-server-dev-$(PG_MAJOR)" || exit 1; \
+	echo "building pgvector from $$tarball"; \
+	dir=$$(mktemp -d) && trap 'rm -rf "$$dir"' EXIT && tar xzf "$$tarball" -C "$$dir" && src=$$(echo "$$dir"/pgvector-*) && \
+	pgxs="PG_CONFIG=/usr/lib/postgresql/$(PG_MAJOR)/bin/pg_config" && \
+	{ MAKEFLAGS= make -C "$$src" -j$(JOBS) "$$pgxs" && MAKEFLAGS= make -C "$$src" "$$pgxs" install; } >"$$dir/build.log" 2>&1 \
+	  || { tail -40 "$$dir/build.log"; echo "pgvector: build failed"; exit 1; }; \
+	[ "$$($(PG_QUERY))" = 1 ] || { echo "pgvector: installed, but the server does not offer it"; exit 1; }
+
 # PostgreSQL and MariaDB on 127.0.0.1 (skipped with a note when absent, failed under CI), SQLite in memory.
-db-test: build
+db-test: build pgvector
 	$(PY) -m pytest tests/db
 
 # Fuzzing: libFuzzer under ASan and UBSan, each target for FUZZ_SECONDS. It
