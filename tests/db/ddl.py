@@ -51,7 +51,11 @@ def sqlite_companions(meta: dict[str, Any]) -> dict[str, list[str]]:
     return tables
 
 
-def postgres(vector_type: str) -> list[str]:
+def _vector_dimensions(meta: dict[str, Any]) -> int:
+    return int(next(f["vector_dimensions"] for f in meta["fields"] if f["field_type"] == "vector"))
+
+
+def postgres() -> list[str]:
     return [
         "CREATE TABLE authors (id bigserial PRIMARY KEY, name text NOT NULL, email text,"
         " joined_at timestamptz)",
@@ -60,7 +64,7 @@ def postgres(vector_type: str) -> list[str]:
         " published boolean NOT NULL DEFAULT false,"
         " author_id bigint REFERENCES authors (id) ON DELETE SET NULL,"
         " created_at timestamptz NOT NULL DEFAULT now(), payload bytea, tags text[],"
-        f" embedding {vector_type},"
+        f" embedding vector({_vector_dimensions(ARTICLES)}),"
         " search_vector tsvector GENERATED ALWAYS AS"
         " (to_tsvector('english', title || ' ' || body)) STORED)",
         "CREATE INDEX articles_search_gin ON articles USING gin (search_vector)",
@@ -69,20 +73,6 @@ def postgres(vector_type: str) -> list[str]:
         ' role text NOT NULL, "order" bigint NOT NULL DEFAULT 0, PRIMARY KEY (org_id, user_id))',
         "CREATE TABLE visits (id bigserial PRIMARY KEY, note text, at timestamptz NOT NULL DEFAULT now())",
     ]
-
-
-# pgvector's meanings over float8[]: L2 distance, cosine distance, negative inner product.
-POSTGRES_VECTOR_FALLBACK = [
-    "CREATE FUNCTION l2_distance(a float8[], b float8[]) RETURNS float8 LANGUAGE sql IMMUTABLE STRICT"
-    " AS $$ SELECT sqrt(sum((x - y) ^ 2)) FROM unnest(a, b) AS t(x, y) $$",
-    "CREATE FUNCTION cosine_distance(a float8[], b float8[]) RETURNS float8 LANGUAGE sql IMMUTABLE STRICT"
-    " AS $$ SELECT 1 - sum(x * y) / (sqrt(sum(x * x)) * sqrt(sum(y * y))) FROM unnest(a, b) AS t(x, y) $$",
-    "CREATE FUNCTION negative_inner_product(a float8[], b float8[]) RETURNS float8 LANGUAGE sql"
-    " IMMUTABLE STRICT AS $$ SELECT -sum(x * y) FROM unnest(a, b) AS t(x, y) $$",
-    "CREATE OPERATOR <-> (LEFTARG = float8[], RIGHTARG = float8[], FUNCTION = l2_distance)",
-    "CREATE OPERATOR <=> (LEFTARG = float8[], RIGHTARG = float8[], FUNCTION = cosine_distance)",
-    "CREATE OPERATOR <#> (LEFTARG = float8[], RIGHTARG = float8[], FUNCTION = negative_inner_product)",
-]
 
 
 def mariadb() -> list[str]:
@@ -141,5 +131,5 @@ def sqlite() -> list[str]:
 def models(engine: Engine) -> list[str]:
     """The models' tables on this engine."""
     if engine.name == "postgres":
-        return postgres(engine.vector_type)
+        return postgres()
     return mariadb() if engine.name == "mariadb" else sqlite()

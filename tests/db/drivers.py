@@ -35,6 +35,10 @@ def unique_name() -> str:
     return f"sarnic_t_{uuid.uuid4().hex[:12]}"
 
 
+class MissingExtension(Exception):
+    """The server answers but lacks an extension the models need."""
+
+
 class Engine:
     name: str
     dialect: str
@@ -42,8 +46,6 @@ class Engine:
     returns_rows: bool
     #: how NULLs sort under ASC (DESC is the other way round)
     nulls_first_asc: bool
-    #: the column type of vector fields (PostgreSQL only)
-    vector_type = ""
 
     def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
         raise NotImplementedError
@@ -83,25 +85,36 @@ class Postgres(Engine):
             self._loop.close()
             raise last  # type: ignore[misc]
         self.schema = unique_name()
-        self._run(self._conn.execute(f'CREATE SCHEMA "{self.schema}"; SET search_path TO "{self.schema}", public'))
-        self.vector_type = self._vector_setup()
+        self._run(self._conn.execute(f'CREATE SCHEMA "{self.schema}"'))
+        try:
+            self._vector_setup()
+        except BaseException:
+            self.close()
+            raise
 
     def _run(self, coro: Any) -> Any:
         return self._loop.run_until_complete(coro)
 
-    def _vector_setup(self) -> str:
-        from . import ddl
+    def _vector_setup(self) -> None:
+        """pgvector in the database (created once, by whichever session comes first)
+        and on the search path; vectors travel as their text form, '[1,2,3]'."""
+        import asyncpg
 
+        if not self._run(self._conn.fetchval("SELECT 1 FROM pg_available_extensions WHERE name = 'vector'")):
+            raise MissingExtension("PostgreSQL server lacks pgvector (make pgvector builds it)")
         try:
             self._run(self._conn.execute("CREATE EXTENSION IF NOT EXISTS vector SCHEMA public"))
-        except Exception:  # noqa: BLE001 - pgvector is not installed: same operators over float8[]
-            self.script(ddl.POSTGRES_VECTOR_FALLBACK)
-            return "double precision[]"
+        except (asyncpg.UniqueViolationError, asyncpg.DuplicateObjectError):
+            pass  # a concurrent session created it first
+        home = self._run(self._conn.fetchval(
+            "SELECT n.nspname FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace"
+            " WHERE e.extname = 'vector'"))
+        self._run(self._conn.execute(f'SET search_path TO "{self.schema}", "{home}"'))
+        # repr() keeps every digit; pgvector refuses NaN and infinities itself.
         self._run(self._conn.set_type_codec(
-            "vector", schema="public", format="text",
+            "vector", schema=home, format="text",
             encoder=lambda v: "[" + ",".join(repr(float(x)) for x in v) + "]",
-            decoder=lambda s: [float(x) for x in s.strip("[]").split(",") if x]))
-        return "vector(3)"
+            decoder=lambda s: [float(x) for x in s[1:-1].split(",") if x]))
 
     def fetch(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
         return [dict(r) for r in self._run(self._conn.fetch(sql, *params))]

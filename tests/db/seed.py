@@ -26,7 +26,7 @@ AUTHOR_ROWS: list[dict[str, Any]] = [
 
 # Full-text words are chosen to read the same to every engine's tokenizer:
 # no stopwords, no stemming differences, at least four letters.
-ARTICLE_ROWS = [
+ARTICLE_ROWS: list[dict[str, Any]] = [
     {"title": "Lighthouse keepers",
      "body": "The lighthouse stands on granite. A keeper trims the lighthouse lamp every night.",
      "views": 120, "score": 4.5, "published": True, "author": "Ada", "created_at": when(2024, 1, 1, 10),

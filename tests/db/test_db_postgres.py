@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import datetime as dt
+import itertools
+import math
+from collections.abc import Callable
 from typing import Any
 
 import pytest
 
 from .drivers import Engine
 from .models import ARTICLES, COMPARE, MEMBERSHIPS, asc, author_join, bulk_update, bv, field, flt, insert, ref, select
-from .seed import A1, A2, A3, A4, Seeded, seed
+from .seed import A1, A2, A3, A4, ARTICLE_ROWS, Seeded, seed
 from .tier import run
 
 
@@ -18,39 +21,73 @@ def seeded(pg: Engine) -> Seeded:
     return seed(pg)
 
 
-# Embeddings: A1 [1, 0, 0], A2 [0.2, 3, 0], A3 [0.6, 0.8, 0], A4 none; query [1, 1, 0].
-# l2: A3 0.45, A1 1, A2 2.15. cosine: A3 0.01, A2 0.25, A1 0.29. inner product: A2 3.2, A3 1.4, A1 1.
-NEAREST = [
-    ("l2", [A3, A1, A2, A4]),
-    ("cosine", [A3, A2, A1, A4]),
-    ("inner_product", [A2, A3, A1, A4]),
-]
+def _l2(a: list[float], b: list[float]) -> float:
+    return math.dist(a, b)
 
 
+def _cosine(a: list[float], b: list[float]) -> float:
+    return 1 - _dot(a, b) / (math.hypot(*a) * math.hypot(*b))
+
+
+def _dot(a: list[float], b: list[float]) -> float:
+    return sum(x * y for x, y in zip(a, b))
+
+
+# pgvector's meaning of each metric; <#> is the negative inner product, so that
+# ascending order puts the largest product first.
+DISTANCES: dict[str, Callable[[list[float], list[float]], float]] = {
+    "l2": _l2, "cosine": _cosine, "inner_product": lambda a, b: -_dot(a, b)}
+# Whole numbers, so that the int_array form is the same vector.
+QUERIES = [[1.0, 1.0, 0.0], [0.0, 2.0, 1.0], [1.0, -2.0, 3.0]]
+
+
+def nearest_titles(metric: str, query: list[float]) -> list[str]:
+    """The seeded titles nearest first by the metric; a missing vector sorts last."""
+    vectors: list[tuple[str, list[float] | None]] = [(r["title"], r["embedding"]) for r in ARTICLE_ROWS]
+    measured = sorted((DISTANCES[metric](v, query), t) for t, v in vectors if v)
+    distances = [d for d, _ in measured]
+    assert all(abs(a - b) > 1e-3 for a, b in itertools.combinations(distances, 2)), "ties make the order moot"
+    return [t for _, t in measured] + [t for t, v in vectors if not v]
+
+
+def test_the_seeded_vectors_tell_the_metrics_apart() -> None:
+    # Otherwise a metric wired to the wrong operator could pass.
+    assert len({tuple(nearest_titles(m, [1.0, 1.0, 0.0])) for m in DISTANCES}) == len(DISTANCES)
+
+
+@pytest.mark.parametrize("query", QUERIES, ids=str)
 @pytest.mark.parametrize("tag", ["float_array", "int_array"])
-@pytest.mark.parametrize(("metric", "expected"), NEAREST)
-def test_nearest_neighbour_ordering(pg: Engine, seeded: Seeded, metric: str, expected: list[str],
-                                    tag: str) -> None:
-    query = bv([1.0, 1.0, 0.0] if tag == "float_array" else [1, 1, 0], tag)
-    nearest = {"field": ref(ARTICLES, "embedding"), "metric": metric, "value": query}
+@pytest.mark.parametrize("metric", list(DISTANCES))
+def test_nearest_neighbour_ordering(pg: Engine, seeded: Seeded, metric: str, tag: str, query: list[float]) -> None:
+    value = bv(query if tag == "float_array" else [round(x) for x in query], tag)
+    nearest = {"field": ref(ARTICLES, "embedding"), "metric": metric, "value": value}
     rows = run(pg, ARTICLES, select(ARTICLES, "title", vector_order_by=nearest))
-    assert [r["title"] for r in rows] == expected  # a missing vector sorts last
+    assert [r["title"] for r in rows] == nearest_titles(metric, query)
 
 
 def test_nearest_neighbour_with_filter_join_and_paging(pg: Engine, seeded: Seeded) -> None:
     nearest = {"field": ref(ARTICLES, "embedding"), "metric": "l2", "value": bv([1.0, 1.0, 0.0])}
     rows = run(pg, ARTICLES, select(ARTICLES, "title", vector_order_by=nearest, joins=[author_join()],
-                                    filters=[flt(ARTICLES, "views", "gte", 7)], limit=2, offset=1))
-    assert [(r["title"], r["author__name"]) for r in rows] == [(A1, "Ada"), (A2, "Brian")]
+                                    filters=[flt(ARTICLES, "views", "gte", 40)], limit=2, offset=1))
+    authors = {r["title"]: r["author"] for r in ARTICLE_ROWS}
+    kept = [t for t in nearest_titles("l2", [1.0, 1.0, 0.0]) if t != A3]  # A3 has 7 views
+    assert [(r["title"], r["author__name"]) for r in rows] == [(t, authors[t]) for t in kept[1:3]]
+
+
+@pytest.mark.parametrize("query", [[1.0, 0.0], [1.0, 0.0, 0.0, 0.0]], ids=["shorter", "longer"])
+def test_a_query_vector_of_another_dimension_is_refused(pg: Engine, seeded: Seeded, query: list[float]) -> None:
+    nearest = {"field": ref(ARTICLES, "embedding"), "metric": "l2", "value": bv(query)}
+    with pytest.raises(pg.error, match="different vector dimensions"):
+        run(pg, ARTICLES, select(ARTICLES, "title", vector_order_by=nearest))
 
 
 def test_bulk_update_casts_every_value_to_its_column_type(pg: Engine, seeded: Seeded) -> None:
     ids = seeded.articles
     when = dt.datetime(2025, 1, 2, 3, 4, 5, tzinfo=dt.timezone.utc)
-    names = ["title", "views", "score", "published", "created_at", "payload", "tags"]
+    names = ["title", "views", "score", "published", "created_at", "payload", "tags", "embedding"]
     rows: list[tuple[list[Any], list[Any]]] = [
-        ([ids[A1]], ["First", 1, None, False, when, b"\x01", ["x"]]),
-        ([ids[A3]], ["Third", 3, 0.5, True, when, None, None]),
+        ([ids[A1]], ["First", 1, None, False, when, b"\x01", ["x"], [0.5, -0.25, 8.0]]),
+        ([ids[A3]], ["Third", 3, 0.5, True, when, None, None, None]),
     ]
     ir = bulk_update(ARTICLES, ["id"], names, rows)
     assert run(pg, ARTICLES, ir) == []
