@@ -1,0 +1,89 @@
+"""Statements the core writes that cannot run on the tables this package
+creates. The Database asks here before sending one and raises the message.
+
+- PostgreSQL bulk update: the core casts each value by field type. uuid,
+  uuid[] and tsvector values go as text, which those columns neither take by
+  assignment nor compare with: refused, whether the field is set or is the
+  key. Decimals go through double precision: refused unless max_digits is at
+  most 15, where every value survives the round trip. Enum values go as text
+  into text columns, so they run.
+- SQLite: Decimal columns hold exact text, so <, <=, >, >= and ORDER BY on
+  them would compare texts: refused. Equality runs.
+- Vector ordering off PostgreSQL: the core refuses it itself.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any
+
+from sarnic.expr import And, Comparison, Condition, Not, Or
+from sarnic.fields import Decimal, Field, ForeignKey
+from sarnic.model import Model
+from sarnic.query import BulkUpdate, Query, Select
+
+#: PostgreSQL's bulk update casts these to text, which their columns do not
+#: take by assignment nor compare with
+_CAST_AS_TEXT = {"uuid": "uuid", "array_uuid": "uuid[]", "ts_vector": "tsvector"}
+#: digits that survive the bulk update's double precision cast of a decimal
+_FLOAT_DIGITS = 15
+_ORDERING = frozenset(("lt", "lte", "gt", "gte"))
+
+
+def bulk_update_refusal(model: type[Model], fields: Iterable[Field[Any] | ForeignKey[Any]],
+                        dialect: str = "postgres") -> str | None:
+    """Why a PostgreSQL bulk update of these fields cannot run, or None.
+
+    The statement casts every value by field type: uuid, uuid[] and tsvector
+    values to text (no such column takes text), decimals to double precision
+    (which would round a numeric of more than 15 digits)."""
+    if dialect != "postgres":
+        return None  # the core writes bulk updates for PostgreSQL only, and says so
+    what = f"{model.__name__}.bulk_update()"
+    keys = list(model.__pk__)
+    for f in [*keys, *(f.key if isinstance(f, ForeignKey) else f for f in fields)]:
+        role = "finds rows by" if any(f is k for k in keys) else "sets"
+        column = _CAST_AS_TEXT.get(f.field_type)
+        if column is not None:
+            return (f"{what} {role} {f.label}, and its statement passes that value as text, which a {column} "
+                    f"column neither takes nor compares with: update those rows one at a time with "
+                    f"{model.__name__}.update(...).where(...)")
+        if isinstance(f, Decimal) and (f.max_digits is None or f.max_digits > _FLOAT_DIGITS):
+            size = "unbounded" if f.max_digits is None else f"of {f.max_digits} digits"
+            return (f"{what} {role} {f.label}, and its statement passes decimals through double precision, "
+                    f"which keeps {_FLOAT_DIGITS} significant digits: a numeric column {size} would get rounded "
+                    f"values. Declare max_digits of at most {_FLOAT_DIGITS}, or update those rows one at a time")
+    return None
+
+
+def _comparisons(conditions: Iterable[Condition]) -> Iterable[Comparison]:
+    for c in conditions:
+        if isinstance(c, Comparison):
+            yield c
+        elif isinstance(c, (And, Or)):
+            yield from _comparisons(c.children)
+        elif isinstance(c, Not):
+            yield from _comparisons((c.child,))
+
+
+def _text_decimal(field: Field[Any], use: str) -> str:
+    return (f"{field.label} is a Decimal, which SQLite stores as exact text, so {use} would compare texts "
+            f"('10' before '9'), not numbers; compare for equality only, or sort in Python")
+
+
+def statement_refusal(query: Query[Any], dialect: str) -> str | None:
+    """Why this query's statement cannot run on the schema of this package
+    in this dialect, or None. (Orderings the core writes for PostgreSQL only,
+    such as nearest(), the core refuses itself.)"""
+    if isinstance(query, BulkUpdate):
+        return bulk_update_refusal(query.model, query.fields, dialect)
+    if dialect == "sqlite":
+        conditions = (*getattr(query, "filters", ()), *getattr(query, "predicates", ()))
+        for c in _comparisons(conditions):
+            if c.operator in _ORDERING and isinstance(c.field, Decimal):
+                return _text_decimal(c.field, f"a {c.operator} comparison")
+        if isinstance(query, Select):
+            for o in query.order:
+                if isinstance(o.field, Decimal):
+                    return _text_decimal(o.field, "ordering")
+    return None
