@@ -5,12 +5,10 @@ nothing behind."""
 
 from __future__ import annotations
 
-import asyncio
 import datetime as dt
 import decimal
 import enum
 import json
-import sqlite3
 import uuid
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -20,8 +18,8 @@ import pytest
 from sarnic import FullTextIndex, Model, Query, fields
 from sarnic.schema import bulk_update_refusal, create_statements, drop_statements, ordered
 
-from .drivers import MARIADB_ADDR, PG_ADDR, unique_name
-from .servers import require_server
+from .drivers import ENGINES, Engine
+from .servers import open_engine
 
 UTC = dt.timezone.utc
 
@@ -111,152 +109,55 @@ class Embedded(Model):
 
 
 
-def models(db: Adapter) -> list[type[Model]]:
+def models(db: Db) -> list[type[Model]]:
     return [Kitchen, Author, PAGES[db.dialect], Membership]
 
 
-class Adapter:
-    """A connection in a schema of its own; values are passed as given."""
-
-    dialect: str
-    #: what the driver raises about a statement
-    error: type[Exception]
-
-    def run(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
-        raise NotImplementedError
-
-    def objects(self) -> set[str]:
-        raise NotImplementedError
-
-    def close(self) -> None:
-        raise NotImplementedError
+#: the core's dialect for each engine of the tier
+DIALECT = {"postgres": "postgres", "mariadb": "mysql", "sqlite": "sqlite"}
+CATALOG = {
+    "postgres": "SELECT c.relname AS n FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                "WHERE n.nspname = $1",
+    "mysql": "SELECT table_name AS n FROM information_schema.tables WHERE table_schema = ?",
+    "sqlite": "SELECT name AS n FROM sqlite_master",
+}
 
 
-class Postgres(Adapter):
-    dialect = "postgres"
+class Db:
+    """A tier engine (a schema of its own) seen through the core's dialect."""
 
-    def __init__(self) -> None:
-        import asyncpg
-
-        self.error = asyncpg.PostgresError
-        self.loop = asyncio.new_event_loop()
-        self.conn = self.loop.run_until_complete(asyncpg.connect(
-            host=PG_ADDR[0], port=PG_ADDR[1], user="postgres", database="test", timeout=10))
-        self.schema = unique_name()
-        path = [self.schema]
-        self.vector = bool(self._go(self.conn.fetchval("SELECT 1 FROM pg_available_extensions WHERE name = 'vector'")))
-        if self.vector:
-            # Made once in public, so that dropping this schema leaves it for others.
-            try:
-                self._go(self.conn.execute("CREATE EXTENSION IF NOT EXISTS vector SCHEMA public"))
-            except (asyncpg.UniqueViolationError, asyncpg.DuplicateObjectError):
-                pass
-            home = self._go(self.conn.fetchval("SELECT n.nspname FROM pg_extension e JOIN pg_namespace n "
-                                               "ON n.oid = e.extnamespace WHERE e.extname = 'vector'"))
-            path.append(home)
-            self._go(self.conn.set_type_codec("vector", schema=home, format="text", encoder=json.dumps,
-                                              decoder=json.loads))
-        self._go(self.conn.execute(f'CREATE SCHEMA "{self.schema}"'))
-        self._go(self.conn.execute("SET search_path TO " + ", ".join(f'"{p}"' for p in path)))
-
-    def _go(self, coro: Any) -> Any:
-        return self.loop.run_until_complete(coro)
+    def __init__(self, engine: Engine) -> None:
+        self.engine = engine
+        self.dialect = DIALECT[engine.name]
+        self.error = engine.error
 
     def run(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
-        return [dict(r) for r in self._go(self.conn.fetch(sql, *params))]
+        return self.engine.fetch(sql, params)
 
     def objects(self) -> set[str]:
-        rows = self.run("SELECT c.relname FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-                        "WHERE n.nspname = $1", [self.schema])
-        return {r["relname"] for r in rows}
-
-    def close(self) -> None:
-        try:
-            self._go(self.conn.execute(f'DROP SCHEMA "{self.schema}" CASCADE'))
-        finally:
-            self._go(self.conn.close())
-            self.loop.close()
+        schema = getattr(self.engine, "schema", None)
+        return {r["n"] for r in self.run(CATALOG[self.dialect], [schema] if schema else [])}
 
 
-class MariaDB(Adapter):
-    dialect = "mysql"
-
-    def __init__(self) -> None:
-        import mariadb
-
-        self.error = mariadb.Error
-        self.conn = mariadb.connect(host=MARIADB_ADDR[0], port=MARIADB_ADDR[1], user="root", password="",
-                                    autocommit=True, connect_timeout=10)
-        self.schema = unique_name()
-        self.run(f"CREATE DATABASE `{self.schema}`")
-        self.run(f"USE `{self.schema}`")
-
-    def run(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
-        cur = self.conn.cursor(prepared=True)
-        try:
-            cur.execute(sql, tuple(params))
-            if cur.description is None:
-                return []
-            names = [d[0] for d in cur.description]
-            return [dict(zip(names, row)) for row in cur.fetchall()]
-        finally:
-            cur.close()
-
-    def objects(self) -> set[str]:
-        rows = self.run("SELECT table_name AS n FROM information_schema.tables WHERE table_schema = ?", [self.schema])
-        return {r["n"] for r in rows}
-
-    def close(self) -> None:
-        try:
-            self.run(f"DROP DATABASE `{self.schema}`")
-        finally:
-            self.conn.close()
-
-
-class Sqlite(Adapter):
-    dialect = "sqlite"
-
-    def __init__(self) -> None:
-        self.error = sqlite3.Error
-        self.conn = sqlite3.connect(":memory:", isolation_level=None)
-        self.conn.execute("PRAGMA foreign_keys = ON")
-
-    def run(self, sql: str, params: Sequence[Any] = ()) -> list[dict[str, Any]]:
-        cur = self.conn.execute(sql, tuple(params))
-        names = [d[0] for d in cur.description or ()]
-        return [dict(zip(names, row)) for row in cur.fetchall()]
-
-    def objects(self) -> set[str]:
-        return {r["name"] for r in self.run("SELECT name FROM sqlite_master")}
-
-    def close(self) -> None:
-        self.conn.close()
-
-
-ADAPTERS: dict[str, type[Adapter]] = {"postgres": Postgres, "mariadb": MariaDB, "sqlite": Sqlite}
-
-
-@pytest.fixture(params=list(ADAPTERS))
-def db(request: pytest.FixtureRequest) -> Iterator[Any]:
-    require_server(request.param)
-    adapter = ADAPTERS[request.param]()
+def _open(name: str) -> Iterator[Db]:
+    engine = open_engine(name)
     try:
-        yield adapter
+        yield Db(engine)
     finally:
-        adapter.close()
+        engine.close()
+
+
+@pytest.fixture(params=list(ENGINES))
+def db(request: pytest.FixtureRequest) -> Iterator[Db]:
+    yield from _open(request.param)
 
 
 @pytest.fixture
-def pg() -> Iterator[Postgres]:
-    require_server("postgres")
-    adapter = Postgres()
-    try:
-        yield adapter
-    finally:
-        adapter.close()
+def pg() -> Iterator[Db]:
+    yield from _open("postgres")
 
 
-def driver_value(db: Adapter, model: type[Model], label: str, value: Any) -> Any:
+def driver_value(db: Db, model: type[Model], label: str, value: Any) -> Any:
     """A compiled parameter as the driver takes it, from the field its label names."""
     f = model.__fields_by_name__.get(label.rpartition(":")[0])
     if f is None or value is None or label.endswith((":match", ":text_rank")):
@@ -281,17 +182,17 @@ def driver_value(db: Adapter, model: type[Model], label: str, value: Any) -> Any
     return converters.get(kind, lambda v: v)(plain)
 
 
-def run(db: Adapter, query: Query[Any]) -> list[dict[str, Any]]:
+def run(db: Db, query: Query[Any]) -> list[dict[str, Any]]:
     c = query.sql(db.dialect)
     return db.run(c.sql, [driver_value(db, query.model, lb, v) for lb, v in zip(c.labels, c.params)])
 
 
-def found(db: Adapter, query: Any) -> list[Any]:
+def found(db: Db, query: Any) -> list[Any]:
     model = query.model
     return [row[model.__pk__[0].column] for row in run(db, query)]
 
 
-def create(db: Adapter, models: Sequence[type[Model]], **options: Any) -> None:
+def create(db: Db, models: Sequence[type[Model]], **options: Any) -> None:
     for sql in create_statements(ordered(models), db.dialect, **options):
         db.run(sql)
 
@@ -313,7 +214,7 @@ SEARCHES = [("title", "foxes", 1), ("notes", "village", 2), ("body", "beneath", 
             ("raw", "quick", 1)]
 
 
-def test_every_field_type_round_trips_and_search_finds_rows(db: Adapter) -> None:
+def test_every_field_type_round_trips_and_search_finds_rows(db: Db) -> None:
     create(db, models(db), collation="utf8mb4_uca1400_as_ci" if db.dialect == "mysql" else None)
     ann = Author(name="Ann")
     db.run(*_raw_insert_author(db))  # the DDL's defaults, when a statement leaves columns out
@@ -335,12 +236,12 @@ def test_every_field_type_round_trips_and_search_finds_rows(db: Adapter) -> None
         assert found(db, Kitchen.select().rank(f, word))[0] == expected, name
 
 
-def _raw_insert_author(db: Adapter) -> tuple[str, list[Any]]:
+def _raw_insert_author(db: Db) -> tuple[str, list[Any]]:
     placeholder = "$1" if db.dialect == "postgres" else "?"
     return f"INSERT INTO authors (name) VALUES ({placeholder})", ["Bea"]
 
 
-def test_searches_follow_updates_and_deletes(db: Adapter) -> None:
+def test_searches_follow_updates_and_deletes(db: Db) -> None:
     create(db, models(db))
     for row in ROWS:
         run(db, Kitchen.insert(row))
@@ -365,8 +266,8 @@ def test_searches_follow_updates_and_deletes(db: Adapter) -> None:
     assert run(db, Page.select()) == []
 
 
-def test_create_twice_then_drop_leaves_nothing(db: Adapter) -> None:
-    every = [*models(db), Embedded] if not isinstance(db, Postgres) or db.vector else models(db)
+def test_create_twice_then_drop_leaves_nothing(db: Db) -> None:
+    every = [*models(db), Embedded]
     before = db.objects()
     create(db, every)
     create(db, every, if_not_exists=True)
@@ -376,7 +277,7 @@ def test_create_twice_then_drop_leaves_nothing(db: Adapter) -> None:
     assert db.objects() == before
 
 
-def test_constraints_hold(db: Adapter) -> None:
+def test_constraints_hold(db: Db) -> None:
     create(db, models(db))
     run(db, Author.insert(name="Ann"))
     run(db, Membership.insert(org=1, member=1, role="owner"))
@@ -390,9 +291,7 @@ def test_constraints_hold(db: Adapter) -> None:
         db.run(f"UPDATE kitchen SET mood = {placeholder}", ["sad"])
 
 
-def test_vectors(db: Adapter) -> None:
-    if isinstance(db, Postgres) and not db.vector:
-        pytest.skip("PostgreSQL server lacks the pgvector extension: vector(n) columns cannot be made")
+def test_vectors(db: Db) -> None:
     create(db, [Embedded])
     for n, vec in [(1, [1.0, 0.0, 0.0]), (2, [0.0, 1.0, 0.5])]:
         run(db, Embedded.insert(id=n, vec=vec))
@@ -402,7 +301,7 @@ def test_vectors(db: Adapter) -> None:
         assert found(db, Embedded.select().nearest(Embedded.vec, [0.1, 0.9, 0.4])) == [2, 1]
 
 
-def test_postgres_search_uses_the_gin_indexes(pg: Postgres) -> None:
+def test_postgres_search_uses_the_gin_indexes(pg: Db) -> None:
     create(pg, models(pg))
     pg.run("SET enable_seqscan = off")
     for name, index in [("title", "kitchen_title_gin"), ("body", "kitchen_body_gin"),
@@ -440,7 +339,7 @@ def bulky(n: int, **changes: Any) -> Bulky:
 
 
 @pytest.mark.parametrize("name", [f.name for f in Bulky.__fields__ if f.name != "id"])
-def test_postgres_bulk_update_runs_exactly_when_not_refused(pg: Postgres, name: str) -> None:
+def test_postgres_bulk_update_runs_exactly_when_not_refused(pg: Db, name: str) -> None:
     create(pg, [Bulky])
     run(pg, Bulky.insert(bulky(1)))
     new = bulky(2, d15=decimal.Decimal("9876543210.54321"), d30=decimal.Decimal("98765432109876543210.0123456789"))
@@ -457,7 +356,7 @@ def test_postgres_bulk_update_runs_exactly_when_not_refused(pg: Postgres, name: 
     assert exact == (refusal is None), (name, stored, refusal)
 
 
-def test_postgres_bulk_update_by_uuid_key_is_refused_and_fails(pg: Postgres) -> None:
+def test_postgres_bulk_update_by_uuid_key_is_refused_and_fails(pg: Db) -> None:
     create(pg, [UuidKeyed])
     key = uuid.uuid4()
     run(pg, UuidKeyed.insert(id=key, n=1))
