@@ -17,7 +17,7 @@ import uuid
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar, overload
 
-from sarnic.expr import ColumnExpr, Condition
+from sarnic.expr import ColumnExpr, Condition, Ordering
 
 if TYPE_CHECKING:
     from sarnic.model import Model
@@ -40,6 +40,8 @@ Bind = tuple[str, Any]
 NULL_BIND: Bind = ("null", None)
 
 _NOT_GIVEN: Any = object()
+#: what a field learns from its model, left out of a clone
+_BOUND = frozenset(("model", "name", "position", "ref", "ascending", "descending"))
 
 
 class Field(ColumnExpr[T]):
@@ -59,6 +61,8 @@ class Field(ColumnExpr[T]):
     position: int
     column: str
     ref: tuple[str, int]
+    ascending: Ordering
+    descending: Ordering
 
     def __init__(
         self,
@@ -103,7 +107,7 @@ class Field(ColumnExpr[T]):
 
     def clone(self) -> Self:
         new = object.__new__(type(self))
-        new.__dict__.update({k: v for k, v in self.__dict__.items() if k not in ("model", "name", "position", "ref")})
+        new.__dict__.update({k: v for k, v in self.__dict__.items() if k not in _BOUND})
         return new
 
     def bind_to(self, model: type[Model], name: str, position: int) -> None:
@@ -112,6 +116,15 @@ class Field(ColumnExpr[T]):
         self.position = position
         self.column = self.column_option or name
         self.ref = (name, position)
+        # Orderings are immutable: each field's two are made once.
+        self.ascending = Ordering(self, "asc")
+        self.descending = Ordering(self, "desc")
+
+    def asc(self) -> Ordering:
+        return self.ascending
+
+    def desc(self) -> Ordering:
+        return self.descending
 
     @property
     def has_default(self) -> bool:

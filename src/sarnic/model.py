@@ -11,13 +11,11 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
+from typing import Any, ClassVar, TypeVar
 
 from sarnic import _codec
 from sarnic.fields import Field, ForeignKey, TSVector, Text
-
-if TYPE_CHECKING:
-    from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Select, Update
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Select, Update
 
 M = TypeVar("M", bound="Model")
 
@@ -72,6 +70,7 @@ class Model:
     __writable__: ClassVar[tuple[Field[Any], ...]] = ()
     #: by parameter label, what reads its bound value back (filled as labels are seen)
     __bind_readers__: ClassVar[dict[str, Any]] = {}
+    __select_all__: ClassVar[Select[Any] | None] = None
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -141,47 +140,40 @@ class Model:
     @classmethod
     def select(cls: type[M], *fields: Field[Any]) -> Select[M]:
         """Select all fields, or these."""
-        from sarnic.query import Select
-
-        return Select.of(cls, fields)
+        if fields:
+            return Select.of(cls, fields)
+        # Queries are immutable, so one select of all fields serves every call.
+        everything = cls.__select_all__
+        if everything is None:
+            everything = Select.of(cls, ())
+            cls.__select_all__ = everything
+        return everything
 
     @classmethod
     def insert(cls: type[M], obj: M | None = None, /, **values: Any) -> Insert[M]:
         """Insert one row, from an instance or from field values (defaults apply)."""
-        from sarnic.query import Insert
-
         return Insert.of(cls, obj, values)
 
     @classmethod
     def update(cls: type[M], *, danger: bool = False, **values: Any) -> Update[M]:
         """Set these fields on the rows `.where()` selects (every row only with danger=True)."""
-        from sarnic.query import Update
-
         return Update.of(cls, values, danger)
 
     @classmethod
     def delete(cls: type[M], *, danger: bool = False) -> Delete[M]:
         """Delete the rows `.where()` selects (every row only with danger=True)."""
-        from sarnic.query import Delete
-
         return Delete.of(cls, danger)
 
     @classmethod
     def bulk_insert(cls: type[M], rows: Iterable[M | Mapping[str, Any]], *, returning: bool = False) -> BulkInsert[M]:
-        from sarnic.query import BulkInsert
-
         return BulkInsert.of(cls, rows, returning)
 
     @classmethod
     def bulk_update(cls: type[M], objs: Iterable[M], *, fields: Sequence[Field[Any]]) -> BulkUpdate[M]:
-        from sarnic.query import BulkUpdate
-
         return BulkUpdate.of(cls, objs, fields)
 
     @classmethod
     def bulk_delete(cls: type[M], keys: Iterable[Any]) -> BulkDelete[M]:
-        from sarnic.query import BulkDelete
-
         return BulkDelete.of(cls, keys)
 
 
@@ -214,6 +206,7 @@ def _declare(cls: type[Model]) -> None:
     meta = cls.__dict__.get("Meta")
     cls.__abstract__ = bool(getattr(meta, "abstract", False))
     cls.__bind_readers__ = {}
+    cls.__select_all__ = None
     declared = _declared(cls)
     for attr_name, _ in declared:
         if attr_name.startswith("_") or attr_name in _RESERVED:

@@ -47,8 +47,16 @@ class Query(Generic[M]):
     def _derive(self, **changes: Any) -> Self:
         new = _new(type(self))
         d = new.__dict__
-        d.update(self.__dict__)
-        d.update(changes)
+        d |= self.__dict__
+        d |= changes
+        return new
+
+    def _derive_one(self, name: str, value: Any) -> Self:
+        """`_derive` of one change, without a keyword dict."""
+        new = _new(type(self))
+        d = new.__dict__
+        d |= self.__dict__
+        d[name] = value
         return new
 
     def ir(self) -> list[Any]:
@@ -99,10 +107,15 @@ class _Filtered(Query[M]):
 
     def where(self, *conditions: Condition) -> Self:
         """Keep the rows where every condition holds (ANDed with earlier ones)."""
+        model = self.model
+        if len(conditions) == 1:
+            cond = conditions[0]
+            if type(cond) is Comparison and cond.field.model is model:
+                return self._derive_one("filters", (*self.filters, cond))
         filters = list(self.filters)
         trees = list(self.predicates)
         for cond in conditions:
-            _check_condition(self.model, cond)
+            _check_condition(model, cond)
             parts = cond.children if isinstance(cond, And) else (cond,)
             for part in parts:
                 if isinstance(part, Comparison):
@@ -163,47 +176,80 @@ class Select(_Filtered[M]):
     def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
         if model.__abstract__:
             raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
-        picked = tuple(dict.fromkeys(_own_field(model, f, "select()") for f in fields)) if fields else model.__fields__
-        return cls._make({"model": model, "filters": (), "predicates": (), "fields": picked, "order": (),
-                          "_limit": None, "_offset": None, "_distinct": False, "vector": None, "text_rank": None,
-                          "joins": ()})
+        if fields:
+            own = []
+            for f in fields:
+                own.append(f if isinstance(f, Field) and f.model is model else _own_field(model, f, "select()"))
+            picked = tuple(dict.fromkeys(own))
+        else:
+            picked = model.__fields__
+        new = _new(cls)
+        d = new.__dict__
+        d |= _SELECT_STATE
+        d["model"] = model
+        d["fields"] = picked
+        return new
 
     # -- building ------------------------------------------------------------
 
     def order_by(self, *keys: Field[Any] | Ordering) -> Self:
         """Sort by these keys (a field sorts ascending), replacing any earlier
         ordering, nearest-neighbour or rank ordering included."""
+        model = self.model
         order = []
         for key in keys:
-            if isinstance(key, Ordering):
-                _own_field(self.model, key.field, "order_by()")
+            if type(key) is Ordering:
+                if key.field.model is not model:
+                    _own_field(model, key.field, "order_by()")
+                order.append(key)
+            elif isinstance(key, Ordering):
+                _own_field(model, key.field, "order_by()")
                 order.append(key)
             else:
-                order.append(Ordering(_own_field(self.model, key, "order_by()"), "asc"))
-        return self._derive(order=tuple(order), vector=None, text_rank=None)
+                order.append(_own_field(model, key, "order_by()").asc())
+        new = _new(type(self))
+        d = new.__dict__
+        d |= self.__dict__
+        d["order"] = tuple(order)
+        d["vector"] = d["text_rank"] = None
+        return new
 
     def limit(self, n: int | None) -> Self:
-        return self._derive(_limit=_count(n, "limit"))
+        if n is not None and (type(n) is not int or n < 0):
+            n = _count(n, "limit")
+        return self._derive_one("_limit", n)
 
     def offset(self, n: int | None) -> Self:
-        return self._derive(_offset=_count(n, "offset"))
+        if n is not None and (type(n) is not int or n < 0):
+            n = _count(n, "offset")
+        return self._derive_one("_offset", n)
 
     def __getitem__(self, window: slice) -> Self:
         """`query[a:b]`: rows a to b-1 of this query's rows."""
         if not isinstance(window, slice):
             raise TypeError("queries take slices ([a:b]); for one row use [n:n+1] or Database.fetch_one")
-        if window.step is not None:
+        start, stop, step = window.start, window.stop, window.step
+        if step is not None:
             raise ValueError("query slices take no step")
-        start = 0 if window.start is None else _count(window.start, "slice start")
-        stop = None if window.stop is None else _count(window.stop, "slice stop")
+        if start is None:
+            start = 0
+        elif type(start) is not int or start < 0:
+            start = _count(start, "slice start")
+        if stop is not None and (type(stop) is not int or stop < 0):
+            stop = _count(stop, "slice stop")
         assert start is not None
-        base = self._offset or 0
-        room = None if self._limit is None else max(self._limit - start, 0)
+        limit, offset = self._limit, self._offset
+        room = None if limit is None else max(limit - start, 0)
         if stop is not None:
             wanted = max(stop - start, 0)
             room = wanted if room is None else min(room, wanted)
-        offset = base + start
-        return self._derive(_offset=offset if offset or self._offset is not None else None, _limit=room)
+        moved = (offset or 0) + start
+        new = _new(type(self))
+        d = new.__dict__
+        d |= self.__dict__
+        d["_offset"] = moved if moved or offset is not None else None
+        d["_limit"] = room
+        return new
 
     def distinct(self, on: bool = True) -> Self:
         return self._derive(_distinct=bool(on))
@@ -271,6 +317,10 @@ class Select(_Filtered[M]):
                          order=self.order if paged else (), vector=self.vector if paged else None,
                          text_rank=self.text_rank if paged else None)
         return q.ir()
+
+
+_SELECT_STATE: dict[str, Any] = {"filters": (), "predicates": (), "order": (), "_limit": None, "_offset": None,
+                                 "_distinct": False, "vector": None, "text_rank": None, "joins": ()}
 
 
 def _count(n: Any, what: str) -> int | None:
