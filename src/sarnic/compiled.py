@@ -33,6 +33,7 @@ def compile_ir(model: Any, ir: list[Any], dialect: str) -> dict[str, Any]:
 
 
 _PAGING = frozenset(("limit:int", "offset:int"))
+_pack = _codec.pack
 
 # The dataclass's own slot setters: a Compiled made by the core's result skips
 # the frozen __init__, which sets each field through object.__setattr__.
@@ -66,7 +67,9 @@ def python_params(model: Any, labels: list[str], packed: bytes) -> tuple[Any, ..
 
 
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
-    return to_compiled(query.model, compile_ir(query.model, query.ir(), dialect))
+    model = query.model
+    result = _native.compile_query_msgpack(model.__metadata_bytes__, _pack(query.ir()), dialect)
+    return to_compiled(model, result)  # type: ignore[arg-type]
 
 
 def to_compiled(model: Any, result: dict[str, Any]) -> Compiled:

@@ -71,6 +71,8 @@ class Model:
     #: by parameter label, what reads its bound value back (filled as labels are seen)
     __bind_readers__: ClassVar[dict[str, Any]] = {}
     __select_all__: ClassVar[Select[Any] | None] = None
+    #: the core's references to every field, in order
+    __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -255,6 +257,7 @@ def _declare(cls: type[Model]) -> None:
 
     cls.__fields__ = tuple(f for _, f in resolved)
     cls.__fields_by_name__ = {f.name: f for f in cls.__fields__}
+    cls.__field_refs__ = tuple(f.ref for f in cls.__fields__)
     cls.__relations__ = relations
     cls.__pk__ = tuple(plain[k] for k in own_key)
     cls.__writable__ = tuple(f for f in cls.__fields__ if not f.generated)

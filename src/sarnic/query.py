@@ -293,6 +293,7 @@ class Select(_Filtered[M]):
     # -- IR ------------------------------------------------------------------
 
     def ir(self, *, exists: bool = False) -> list[Any]:
+        model, fields, filters, order, joins = self.model, self.fields, self.filters, self.order, self.joins
         vector = None
         if self.vector is not None:
             vf, metric, bind = self.vector
@@ -301,9 +302,11 @@ class Select(_Filtered[M]):
         if self.text_rank is not None:
             rf, text, mode = self.text_rank
             rank = [rf.ref, ("text", text), mode]
-        return [IR_VERSION, self.model.__name__, ["select", [f.ref for f in self.fields]], self._filters_ir(),
-                [o.ir for o in self.order], self._limit, self._offset, vector, rank, self._predicate_ir(),
-                self._distinct, exists, [j.ir for j in self.joins]]
+        return [IR_VERSION, model.__name__,
+                ["select", list(model.__field_refs__) if fields is model.__fields__ else [f.ref for f in fields]],
+                [c.ir for c in filters] if filters else [], [o.ir for o in order] if order else [],
+                self._limit, self._offset, vector, rank, self._predicate_ir() if self.predicates else None,
+                self._distinct, exists, [j.ir for j in joins] if joins else []]
 
     def count_ir(self) -> list[Any]:
         """The select whose rows `count` counts: the key alone, unordered,
