@@ -70,7 +70,8 @@ class Model:
     __writable__: ClassVar[tuple[Field[Any], ...]] = ()
     #: by parameter label, what reads its bound value back (filled as labels are seen)
     __bind_readers__: ClassVar[dict[str, Any]] = {}
-    __select_all__: ClassVar[Select[Any] | None] = None
+    #: selects made by select(), by the fields asked for
+    __selects__: ClassVar[dict[tuple[Any, ...], Select[Any]]] = {}
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
 
@@ -142,14 +143,17 @@ class Model:
     @classmethod
     def select(cls: type[M], *fields: Field[Any]) -> Select[M]:
         """Select all fields, or these."""
-        if fields:
+        # Queries are immutable, so one select of the same fields serves every call.
+        made = cls.__selects__
+        try:
+            query = made.get(fields)
+        except TypeError:  # an unhashable argument: select() says what it takes
             return Select.of(cls, fields)
-        # Queries are immutable, so one select of all fields serves every call.
-        everything = cls.__select_all__
-        if everything is None:
-            everything = Select.of(cls, ())
-            cls.__select_all__ = everything
-        return everything
+        if query is None:
+            query = Select.of(cls, fields)
+            if len(made) < _SELECTS_KEPT:
+                made[fields] = query
+        return query
 
     @classmethod
     def insert(cls: type[M], obj: M | None = None, /, **values: Any) -> Insert[M]:
@@ -180,6 +184,9 @@ class Model:
 
 
 _ABSENT = object()
+# Enough for the projections a program writes; a program that makes them up
+# at run time builds the rest each time.
+_SELECTS_KEPT = 64
 
 
 def _declared(cls: type[Model]) -> list[tuple[str, Any]]:
@@ -208,7 +215,7 @@ def _declare(cls: type[Model]) -> None:
     meta = cls.__dict__.get("Meta")
     cls.__abstract__ = bool(getattr(meta, "abstract", False))
     cls.__bind_readers__ = {}
-    cls.__select_all__ = None
+    cls.__selects__ = {}
     declared = _declared(cls)
     for attr_name, _ in declared:
         if attr_name.startswith("_") or attr_name in _RESERVED:

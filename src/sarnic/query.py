@@ -177,10 +177,8 @@ class Select(_Filtered[M]):
         if model.__abstract__:
             raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
         if fields:
-            own = []
-            for f in fields:
-                own.append(f if isinstance(f, Field) and f.model is model else _own_field(model, f, "select()"))
-            picked = tuple(dict.fromkeys(own))
+            own = [f if isinstance(f, Field) and f.model is model else _own_field(model, f, "select()") for f in fields]
+            picked = tuple(own) if len(set(own)) == len(own) else tuple(dict.fromkeys(own))
         else:
             picked = model.__fields__
         new = _new(cls)
