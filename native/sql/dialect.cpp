@@ -146,7 +146,7 @@ std::string_view pg_cast_name(FieldType type) {
     case FieldType::Int: return "bigint";
     case FieldType::BigInt: return "bigint";
     case FieldType::Float: return "double precision";
-    case FieldType::Decimal: return "double precision";
+    case FieldType::Decimal: return "numeric";  // exact: a double would round past ~15 digits
     case FieldType::Text: return "text";
     case FieldType::Bool: return "boolean";
     case FieldType::Datetime: return "timestamptz";

@@ -124,7 +124,7 @@ TEST(PgCastName, EveryFieldType) {
       {FieldType::Int, "bigint"},
       {FieldType::BigInt, "bigint"},
       {FieldType::Float, "double precision"},
-      {FieldType::Decimal, "double precision"},
+      {FieldType::Decimal, "numeric"},
       {FieldType::Text, "text"},
       {FieldType::Bool, "boolean"},
       {FieldType::Datetime, "timestamptz"},

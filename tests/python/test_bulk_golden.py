@@ -191,7 +191,7 @@ UPDATE_CASES = [
                           ([text("u"), integer(1)], [text("{}"), {"type": "float", "value": 1.5},
                                                      {"type": "text_array", "value": ["x"]}]))),
          "model_name": "Priced"},
-        'UPDATE "priced" AS t SET "doc" = v."doc", "price" = v."price", "tags" = v."tags" FROM (VALUES ($1::text, $2::bigint, $3::jsonb, $4::double precision, $5::text[])) AS v("code", "we""ird", "doc", "price", "tags") WHERE t."code" = v."code" AND t."we""ird" = v."we""ird"',
+        'UPDATE "priced" AS t SET "doc" = v."doc", "price" = v."price", "tags" = v."tags" FROM (VALUES ($1::text, $2::bigint, $3::jsonb, $4::numeric, $5::text[])) AS v("code", "we""ird", "doc", "price", "tags") WHERE t."code" = v."code" AND t."we""ird" = v."we""ird"',
         [text("u"), integer(1), text("{}"), {"type": "float", "value": 1.5}, {"type": "text_array", "value": ["x"]}],
         ["code:bulk_update_pk", "n:bulk_update_pk", "doc:bulk_update", "price:bulk_update", "tags:bulk_update"],
     ),
