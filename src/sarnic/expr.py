@@ -155,13 +155,17 @@ class ColumnExpr(Generic[T]):
     def bind(self, value: Any) -> Bind:
         raise NotImplementedError
 
+    def bind_value(self, value: Any) -> Bind:
+        """`bind` of a value known not to be None."""
+        raise NotImplementedError
+
     def _compare(self, operator: str, value: Any) -> Condition:
         if value is None:
             raise TypeError(f"{self.label} {operator} None is never true: "
                             "test for NULL with == None or .is_null()")
         if isinstance(value, (ColumnExpr, Condition)):
             raise TypeError(f"{self.label} is compared with values, not with columns")
-        return Comparison(self, operator, value, self.bind(value))  # type: ignore[arg-type]
+        return Comparison(self, operator, value, self.bind_value(value))  # type: ignore[arg-type]
 
     def _search(self, operator: str, query: str) -> Condition:
         if not isinstance(query, str):

@@ -240,6 +240,10 @@ class _Integer(Field[T]):
     bounds: ClassVar[tuple[int, int]] = INT64
 
     def bind_value(self, value: Any) -> Bind:
+        if type(value) is int:
+            low, high = self.bounds
+            if low <= value <= high:
+                return ("int", value)
         return _int_bind(self, value, self.bounds)
 
     @property
