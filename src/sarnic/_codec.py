@@ -10,8 +10,9 @@ pack = msgspec.msgpack.Encoder().encode
 unpack = msgspec.msgpack.Decoder().decode
 
 
-class BoundValue(msgspec.Struct):
-    """One of the core's bound values: its type tag and its payload (absent for NULL)."""
+class BoundValue(msgspec.Struct, gc=False):
+    """One of the core's bound values: its type tag and its payload (absent for
+    NULL). Freshly decoded values hold no cycles: the collector need not track them."""
 
     type: str
     value: Any = None
