@@ -12,7 +12,7 @@ import asyncio
 import contextvars
 import sys
 from collections.abc import AsyncIterator, Generator, Sequence
-from contextlib import asynccontextmanager
+from contextlib import aclosing, asynccontextmanager
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, TypeVar, overload
 
@@ -311,15 +311,18 @@ class Database:
         if state is not None:
             # Inside a transaction the cursor lives on its connection, which
             # the loop's own statements use between batches.
-            async for result in interleaved(state.conn.stream(stmt.sql, stmt.params, batch), state.lock):
-                for obj in reader.read(result):
-                    yield obj
+            async with aclosing(interleaved(state.conn.stream(stmt.sql, stmt.params, batch), state.lock)) as batches:
+                async for result in batches:
+                    for obj in reader.read(result):
+                        yield obj
             return
         self._check_open()
         async with self._backend.stream_connection() as conn:
-            async for result in conn.stream(stmt.sql, stmt.params, batch):
-                for obj in reader.read(result):
-                    yield obj
+            # Closed at once when the loop leaves early, not when collected.
+            async with aclosing(conn.stream(stmt.sql, stmt.params, batch)) as batches:
+                async for result in batches:
+                    for obj in reader.read(result):
+                        yield obj
 
     # -- writing -------------------------------------------------------------
 

@@ -4,6 +4,7 @@ own pool would hand back a connection sarnic has given up on)."""
 from __future__ import annotations
 
 import asyncio
+from collections import deque
 from collections.abc import AsyncIterator, Awaitable, Callable
 from contextlib import asynccontextmanager
 from typing import Generic, TypeVar
@@ -12,10 +13,14 @@ from sarnic.backends.base import Connection
 
 C = TypeVar("C", bound=Connection)
 
+#: handed to a waiter instead of a connection: a place is free, make one
+_SLOT = object()
+
 
 class Pool(Generic[C]):
     """Up to `max_size` connections, made on demand; a connection returned
-    busy or broken is closed and its place freed."""
+    busy or broken is closed and its place freed. Returning a connection is
+    synchronous, so that a cancellation at the end of a block cannot lose it."""
 
     def __init__(self, connect: Callable[[], Awaitable[C]], close: Callable[[C], Awaitable[None]], *,
                  min_size: int, max_size: int) -> None:
@@ -25,57 +30,81 @@ class Pool(Generic[C]):
         self._max = max_size
         self._idle: list[C] = []
         self._size = 0
-        self._waiters: asyncio.Condition | None = None
+        self._waiters: deque[asyncio.Future[object]] = deque()
+        self._closing: set[asyncio.Task[None]] = set()
         self._closed = False
 
     async def open(self) -> None:
-        self._waiters = asyncio.Condition()
-        made = [await self._connect() for _ in range(self._min)]
-        self._size = len(made)
-        self._idle.extend(made)
+        for _ in range(self._min):
+            self._size += 1
+            try:
+                self._idle.append(await self._connect())
+            except BaseException:
+                self._size -= 1
+                raise
 
     async def close(self) -> None:
         self._closed = True
         idle, self._idle = self._idle, []
+        self._size -= len(idle)
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_exception(RuntimeError("the database is closed"))
         for conn in idle:
             await self._close(conn)
-        self._size -= len(idle)
+        if self._closing:
+            await asyncio.gather(*self._closing, return_exceptions=True)
 
     async def _get(self) -> C:
-        assert self._waiters is not None, "pool used before it was opened"
-        async with self._waiters:
-            while True:
-                if self._closed:
-                    raise RuntimeError("the database is closed")
-                if self._idle:
-                    return self._idle.pop()
-                if self._size < self._max:
-                    self._size += 1
-                    break
-                await self._waiters.wait()
+        if self._closed:
+            raise RuntimeError("the database is closed")
+        if self._idle:
+            return self._idle.pop()
+        if self._size >= self._max:
+            waiter = asyncio.get_running_loop().create_future()
+            self._waiters.append(waiter)
+            try:
+                got = await waiter
+            except BaseException:
+                if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
+                    self._give(waiter.result())  # handed over just as we were cancelled: pass it on
+                raise
+            if got is not _SLOT:
+                return got  # type: ignore[return-value]
+        else:
+            self._size += 1
         try:
             return await self._connect()
         except BaseException:
-            await self._free_slot()
+            self._give(_SLOT)
             raise
 
-    async def _free_slot(self) -> None:
-        assert self._waiters is not None
-        async with self._waiters:
+    def _give(self, what: object) -> None:
+        """A connection (or a free place) to the first waiter, else back to idle."""
+        while self._waiters:
+            waiter = self._waiters.popleft()
+            if not waiter.done():
+                waiter.set_result(what)
+                return
+        if what is _SLOT:
             self._size -= 1
-            self._waiters.notify()
+        else:
+            self._idle.append(what)  # type: ignore[arg-type]
 
-    async def _put(self, conn: C) -> None:
-        assert self._waiters is not None
+    def _put(self, conn: C) -> None:
         if conn.usable and not self._closed:
-            async with self._waiters:
-                self._idle.append(conn)
-                self._waiters.notify()
+            self._give(conn)
             return
+        task = asyncio.ensure_future(self._discard(conn))
+        self._closing.add(task)
+        task.add_done_callback(self._closing.discard)
+        self._give(_SLOT)
+
+    async def _discard(self, conn: C) -> None:
         try:
             await self._close(conn)
-        finally:
-            await self._free_slot()
+        except Exception:  # noqa: BLE001 - a connection given up on may fail to close; it is gone either way
+            pass
 
     @asynccontextmanager
     async def acquire(self) -> AsyncIterator[C]:
@@ -83,5 +112,4 @@ class Pool(Generic[C]):
         try:
             yield conn
         finally:
-            # Shielded: a cancellation arriving now must not leak the slot.
-            await asyncio.shield(self._put(conn))
+            self._put(conn)
