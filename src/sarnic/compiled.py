@@ -8,7 +8,6 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec, _native
-from sarnic.fields import Field
 
 if TYPE_CHECKING:
     from sarnic.query import Query
@@ -34,6 +33,7 @@ def compile_ir(model: Any, ir: list[Any], dialect: str) -> dict[str, Any]:
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 _pack = _codec.pack
+_unpack_binds = _codec.unpack_binds
 
 # The dataclass's own slot setters: a Compiled made by the core's result skips
 # the frozen __init__, which sets each field through object.__setattr__.
@@ -47,7 +47,7 @@ def _reader(model: Any, label: str) -> Callable[[str, Any], Any] | None:
     None where the payload is the value already (paging, plain types)."""
     # Paging labels name no field; a field may well be called "limit".
     field = None if label in _PAGING else model.__fields_by_name__.get(label.rpartition(":")[0])
-    if field is None or (type(field).from_bind is Field.from_bind and type(field).from_plain is Field.from_plain):
+    if field is None or field.binds_as_is:
         return None
     return field.from_bind  # type: ignore[no-any-return]
 
@@ -56,8 +56,10 @@ def python_params(model: Any, labels: list[str], packed: bytes) -> tuple[Any, ..
     """The bound values as Python values, each turned back by the field its
     label names (paging values are plain ints)."""
     readers = model.__bind_readers__
+    if readers is None:
+        return tuple([bind.value for bind in _unpack_binds(packed)])
     out = []
-    for label, bind in zip(labels, _codec.unpack_binds(packed)):
+    for label, bind in zip(labels, _unpack_binds(packed)):
         try:
             read = readers[label]
         except KeyError:

@@ -195,6 +195,12 @@ class Field(ColumnExpr[T]):
         lists) as drivers without a native type for it return it."""
         return value
 
+    @property
+    def binds_as_is(self) -> bool:
+        """Whether a value this field binds comes back from the core as the Python value itself."""
+        kind = type(self)
+        return kind.from_bind is Field.from_bind and kind.from_plain is Field.from_plain
+
     def allowed_operators(self) -> list[str]:
         if self.operators_option is not None:
             return list(self.operators_option)
