@@ -16,7 +16,7 @@ from contextlib import aclosing, asynccontextmanager
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, TypeVar, overload
 
-from sarnic import backends
+from sarnic import backends, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import NotSupportedError, OperationalError
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
@@ -207,7 +207,7 @@ class Database:
     # -- statements ----------------------------------------------------------
 
     def _prepare(self, query: Query[Any], ir: list[Any] | None = None) -> Statement:
-        reason = self._backend.refuse(query)
+        reason = self._backend.refuse(query) or schema.statement_refusal(query, self._backend.dialect)
         if reason is not None:
             raise NotSupportedError(reason)
         return prepare(self._backend, query.model, query.ir() if ir is None else ir)
@@ -396,12 +396,6 @@ class Database:
     async def _bulk(self, query: BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]) -> int:
         if not (query.ids if isinstance(query, BulkDelete) else query.rows):
             return 0  # nothing to write: no statement
-        if isinstance(query, BulkUpdate):
-            from sarnic import schema
-
-            reason = schema.bulk_update_refusal(query.model, query.fields, self._backend.dialect)
-            if reason is not None:
-                raise NotSupportedError(reason)
         chunks = self._chunks(query)
         total = 0
         async with self._atomic(len(chunks) > 1):
@@ -422,8 +416,6 @@ class Database:
     async def create_tables(self, *models: type[Model], if_not_exists: bool = True) -> None:
         """Create the models' tables (referenced tables first) with their keys,
         indexes and the full-text and vector objects their queries need."""
-        from sarnic import schema
-
         ordered = schema.ordered(models)
         statements = schema.create_statements(ordered, self._backend.dialect, if_not_exists=if_not_exists,
                                               **self._backend.ddl_options())
@@ -431,8 +423,6 @@ class Database:
 
     async def drop_tables(self, *models: type[Model]) -> None:
         """Drop the models' tables and what create_tables made for them."""
-        from sarnic import schema
-
         ordered = schema.ordered(models)
         await self._script(schema.drop_statements(ordered, self._backend.dialect))
 

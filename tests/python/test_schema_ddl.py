@@ -255,7 +255,7 @@ def test_refusals() -> None:
     assert bulk_update_refusal(Counted, [Counted.price]) is None
     assert "sets Counted.token" in (bulk_update_refusal(Counted, [Counted.price, Counted.token]) or "")
     assert bulk_update_refusal(Counted, [Counted.token], "mysql") is None
-    assert "15 significant digits" in (bulk_update_refusal(Counted, [Counted.wide]) or "")
+    assert bulk_update_refusal(Counted, [Counted.wide]) is None  # decimals go as numeric
     obj = Counted(id=1, token=uuid.uuid4(), price=decimal.Decimal(1), wide=decimal.Decimal(2))
     assert statement_refusal(Counted.bulk_update([obj], fields=[Counted.price]), "postgres") is None
     for query in (Counted.select().where(Counted.price > 1), Counted.select().order_by(Counted.price.desc()),

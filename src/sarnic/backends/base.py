@@ -9,7 +9,7 @@ imports a driver.
 from __future__ import annotations
 
 import abc
-from collections.abc import AsyncIterator, Callable, Iterator, Sequence
+from collections.abc import AsyncGenerator, AsyncIterator, Callable, Iterator, Sequence
 from contextlib import AbstractAsyncContextManager, contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar
@@ -82,7 +82,7 @@ class Connection(abc.ABC):
         raise NotImplementedError
 
     @abc.abstractmethod
-    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         """The rows of a select in batches, read as they are consumed."""
 
     @abc.abstractmethod
@@ -133,7 +133,7 @@ class Connection(abc.ABC):
         self.busy = False
 
 
-async def interleaved(batches: AsyncIterator[Result], lock: Any) -> AsyncIterator[Result]:
+async def interleaved(batches: AsyncGenerator[Result, None], lock: Any) -> AsyncGenerator[Result, None]:
     """A stream that holds `lock` only while it reads a batch, so that the
     code consuming it may run statements on the same connection in between."""
     try:
@@ -146,7 +146,7 @@ async def interleaved(batches: AsyncIterator[Result], lock: Any) -> AsyncIterato
             yield result
     finally:
         async with lock:
-            await batches.aclose()  # type: ignore[attr-defined]
+            await batches.aclose()
 
 
 class Backend(abc.ABC):

@@ -36,7 +36,7 @@ import decimal
 import json
 import math
 import re
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncGenerator, AsyncIterator, Sequence
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import TYPE_CHECKING, Any
 
@@ -225,7 +225,7 @@ class MySQLConnection(Connection):
             await cursor.close()
         return key
 
-    async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+    async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         """Rows from an unbuffered cursor: the server sends them as they are read.
 
         Inside a transaction the rows are read buffered, all at once: the

@@ -7,7 +7,7 @@ import asyncio
 from collections import deque
 from collections.abc import AsyncIterator, Awaitable, Callable
 from contextlib import asynccontextmanager
-from typing import Generic, TypeVar
+from typing import Generic, TypeVar, cast
 
 from sarnic.backends.base import Connection
 
@@ -70,7 +70,7 @@ class Pool(Generic[C]):
                     self._give(waiter.result())  # handed over just as we were cancelled: pass it on
                 raise
             if got is not _SLOT:
-                return got  # type: ignore[return-value]
+                return cast(C, got)
         else:
             self._size += 1
         try:
@@ -89,7 +89,7 @@ class Pool(Generic[C]):
         if what is _SLOT:
             self._size -= 1
         else:
-            self._idle.append(what)  # type: ignore[arg-type]
+            self._idle.append(cast(C, what))
 
     def _put(self, conn: C) -> None:
         if conn.usable and not self._closed:

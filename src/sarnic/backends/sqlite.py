@@ -18,9 +18,9 @@ import decimal
 import json
 import math
 import sqlite3
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncGenerator, AsyncIterator, Sequence
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 try:
     import aiosqlite
@@ -32,13 +32,10 @@ from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.fields import Decimal as DecimalField, Field
+from sarnic.fields import Field
 
-if TYPE_CHECKING:
-    from sarnic.query import Query
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
-_DECIMAL_ORDERING = ("lt", "lte", "gt", "gte")
 
 
 def _timestamp(text: str) -> str:
@@ -113,7 +110,7 @@ class SqliteConnection(Connection):
             finally:
                 await cursor.close()
 
-    async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+    async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         with self.operation(self.backend):
             cursor = await self.raw.execute(sql, params)
         try:
@@ -144,7 +141,7 @@ class _TakingTurns(Connection):
         self.conn = conn
         self.turn = turn
 
-    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncIterator[Result]:
+    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         return interleaved(self.conn.stream(sql, params, batch), self.turn)
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
@@ -260,37 +257,6 @@ class SqliteBackend(Backend):
 
     def make_result_converter(self, field: Field[Any]) -> Converter:
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
-
-    def refuse(self, query: Query[Any]) -> str | None:
-        from sarnic.query import Select, _Filtered
-
-        if isinstance(query, Select):
-            if query.vector is not None:
-                return "nearest-neighbour ordering needs pgvector's distance operators: it runs on PostgreSQL only"
-            for key in query.order:
-                if isinstance(key.field, DecimalField):
-                    return (f"SQLite keeps decimals as exact texts, which do not sort as numbers: "
-                            f"it cannot order by {key.field.label}")
-        if isinstance(query, _Filtered):
-            for cond in _comparisons(query):
-                if cond.operator in _DECIMAL_ORDERING and isinstance(cond.field, DecimalField):
-                    return (f"SQLite keeps decimals as exact texts, which do not compare as numbers: "
-                            f"it cannot run {cond.field.label} {cond.operator}")
-        return None
-
-
-def _comparisons(query: Any) -> Any:
-    from sarnic.expr import Comparison, Not, _Group
-
-    stack = [*query.filters, *query.predicates]
-    while stack:
-        node = stack.pop()
-        if isinstance(node, Comparison):
-            yield node
-        elif isinstance(node, _Group):
-            stack.extend(node.children)
-        elif isinstance(node, Not):
-            stack.append(node.child)
 
 
 async def _close(conn: SqliteConnection) -> None:

@@ -4,9 +4,8 @@ creates. The Database asks here before sending one and raises the message.
 - PostgreSQL bulk update: the core casts each value by field type. uuid,
   uuid[] and tsvector values go as text, which those columns neither take by
   assignment nor compare with: refused, whether the field is set or is the
-  key. Decimals go through double precision: refused unless max_digits is at
-  most 15, where every value survives the round trip. Enum values go as text
-  into text columns, so they run.
+  key. Decimals go as numeric and enum values as text into text columns, so
+  they run.
 - SQLite: Decimal columns hold exact text, so <, <=, >, >= and ORDER BY on
   them would compare texts: refused. Equality runs.
 - Vector ordering off PostgreSQL: the core refuses it itself.
@@ -25,8 +24,6 @@ from sarnic.query import BulkUpdate, Query, Select
 #: PostgreSQL's bulk update casts these to text, which their columns do not
 #: take by assignment nor compare with
 _CAST_AS_TEXT = {"uuid": "uuid", "array_uuid": "uuid[]", "ts_vector": "tsvector"}
-#: digits that survive the bulk update's double precision cast of a decimal
-_FLOAT_DIGITS = 15
 _ORDERING = frozenset(("lt", "lte", "gt", "gte"))
 
 
@@ -35,8 +32,7 @@ def bulk_update_refusal(model: type[Model], fields: Iterable[Field[Any] | Foreig
     """Why a PostgreSQL bulk update of these fields cannot run, or None.
 
     The statement casts every value by field type: uuid, uuid[] and tsvector
-    values to text (no such column takes text), decimals to double precision
-    (which would round a numeric of more than 15 digits)."""
+    values to text, which no such column takes."""
     if dialect != "postgres":
         return None  # the core writes bulk updates for PostgreSQL only, and says so
     what = f"{model.__name__}.bulk_update()"
@@ -48,11 +44,6 @@ def bulk_update_refusal(model: type[Model], fields: Iterable[Field[Any] | Foreig
             return (f"{what} {role} {f.label}, and its statement passes that value as text, which a {column} "
                     f"column neither takes nor compares with: update those rows one at a time with "
                     f"{model.__name__}.update(...).where(...)")
-        if isinstance(f, Decimal) and (f.max_digits is None or f.max_digits > _FLOAT_DIGITS):
-            size = "unbounded" if f.max_digits is None else f"of {f.max_digits} digits"
-            return (f"{what} {role} {f.label}, and its statement passes decimals through double precision, "
-                    f"which keeps {_FLOAT_DIGITS} significant digits: a numeric column {size} would get rounded "
-                    f"values. Declare max_digits of at most {_FLOAT_DIGITS}, or update those rows one at a time")
     return None
 
 
