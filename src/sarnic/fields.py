@@ -254,8 +254,9 @@ class _Integer(Field[T]):
 
     @property
     def auto_key(self) -> bool:
+        # A relation's key is the target's value, never generated here.
         pk = self.model.__pk__
-        return self.primary_key and len(pk) == 1 and pk[0] is self
+        return self.primary_key and len(pk) == 1 and pk[0] is self and not getattr(self, "implied", False)
 
 
 class Int(_Integer[T]):

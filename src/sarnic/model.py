@@ -241,20 +241,30 @@ def _declare(cls: type[Model]) -> None:
         if not isinstance(ix, FullTextIndex):
             raise _fail(name, f"Meta.full_text holds FullTextIndex objects, not {type(ix).__name__}")
 
-    # The key comes first: a relation to "self" takes the key's type.
+    # Relations to other models first: their key fields may be part of the
+    # primary key; a relation to "self" takes the key's type, so it comes after.
     plain = {n: f for n, f in entries if isinstance(f, Field)}
-    own_key = _primary_key(cls, meta, plain)
-
-    resolved: list[tuple[str, Field[Any]]] = []
-    relations: dict[str, ForeignKey[Any]] = {}
+    keys: dict[str, Field[Any]] = {}
     for attr_name, attr in entries:
         if isinstance(attr, ForeignKey):
             attr.model, attr.name = cls, attr_name
             key_name = f"{attr_name}_id"
             if key_name in plain:
                 raise _fail(name, f"relation {attr_name!r} adds the field {key_name!r}, which is declared as well")
-            key = _relation_key(cls, attr, [plain[k] for k in own_key])
-            attr.key = key
+            if attr.target_option != "self" and attr.target_option is not cls:
+                keys[key_name] = _relation_key(cls, attr, [])
+    columns = {**plain, **keys}
+    own_key = _primary_key(cls, meta, columns)
+    for attr_name, attr in entries:
+        if isinstance(attr, ForeignKey) and f"{attr_name}_id" not in keys:
+            keys[f"{attr_name}_id"] = _relation_key(cls, attr, [columns[k] for k in own_key])
+
+    resolved: list[tuple[str, Field[Any]]] = []
+    relations: dict[str, ForeignKey[Any]] = {}
+    for attr_name, attr in entries:
+        if isinstance(attr, ForeignKey):
+            key_name = f"{attr_name}_id"
+            key = attr.key = keys[key_name]
             setattr(cls, key_name, key)
             relations[attr_name] = attr
             resolved.append((key_name, key))
@@ -267,7 +277,7 @@ def _declare(cls: type[Model]) -> None:
     cls.__fields_by_name__ = {f.name: f for f in cls.__fields__}
     cls.__field_refs__ = tuple(f.ref for f in cls.__fields__)
     cls.__relations__ = relations
-    cls.__pk__ = tuple(plain[k] for k in own_key)
+    cls.__pk__ = tuple(columns[k] for k in own_key)
     cls.__writable__ = tuple(f for f in cls.__fields__ if not f.generated)
     if all(f.binds_as_is for f in cls.__fields__):
         cls.__bind_readers__ = None
