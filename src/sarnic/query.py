@@ -13,7 +13,7 @@ from sarnic.fields import Bind, Field, ForeignKey, Text, TSVector, Vector
 if TYPE_CHECKING:
     from sarnic.model import Model
 
-M = TypeVar("M", bound="Model")
+M = TypeVar("M", bound="Model", covariant=True)
 
 IR_VERSION = 3
 METRICS = ("l2", "cosine", "inner_product")

@@ -16,7 +16,7 @@ import msgpack
 import pytest
 
 from conftest import DIALECTS
-from sarnic import _native, cli, demo
+from sarnic import _native, cli, demo, fields
 
 OPS = ["eq", "gte"]
 MODEL = {"model_name": "Article", "table_name": "articles", "pk_index": 0, "fields": [
@@ -202,13 +202,20 @@ def test_unpack_msgpack_rejects_broken_input(blob):
         cli.unpack_msgpack(blob)
 
 
-@pytest.mark.parametrize("tag,value,bound", [
-    ("null", None, None), ("bool", True, 1), ("int", -7, -7), ("float", 2.5, 2.5), ("float", None, None),
-    ("text", "t", "t"), ("datetime", "2024-01-01", "2024-01-01"), ("bytes", [0, 255], b"\x00\xff"),
-    ("int_array", [1, 2], "[1, 2]"), ("text_array", ["a"], '["a"]'),
+@pytest.mark.parametrize("field,payload,bound", [
+    (fields.Bool(), True, True), (fields.Int(), -7, -7), (fields.Float(), 2.5, 2.5), (fields.Text(), "t", "t"),
+    (fields.DateTime(), "2024-01-01T10:00:00+02:00", "2024-01-01 08:00:00.000000"),
+    (fields.DateTime(timezone=False), "2024-01-01T10:00:00", "2024-01-01 10:00:00.000000"),
+    (fields.Time(), "10:00:00", "10:00:00.000000"), (fields.Decimal(), "1.50", "1.5"), (fields.Decimal(), "-0.0", "0"),
+    (fields.Bytes(), [0, 255], b"\x00\xff"), (fields.IntArray(), [1, 2], "[1,2]"),
+    (fields.TextArray(), ["é"], '["é"]'),
 ])  # fmt: skip
-def test_demo_binds_values_the_sqlite3_way(tag, value, bound):
-    got = demo.sqlite_value({"type": tag, "value": value})
+def test_the_demo_database_binds_values_the_sqlite3_way(field, payload, bound):
+    # What the tour's SQLite file stores: fixed-width times, exact decimals, JSON arrays.
+    from sarnic.backends.sqlite import _PARAMS
+
+    convert = _PARAMS.get(field.field_type)
+    got = payload if convert is None else convert(payload)
     assert got == bound and type(got) is type(bound)
 
 
@@ -217,14 +224,15 @@ def test_demo_tours_every_operation_quickly(capsys):
     assert demo.run(sys.stdout) == 0 and time.perf_counter() - start < 2
     out = capsys.readouterr().out
     steps = [line.split(". ", 1)[1].split(":")[0] for line in out.splitlines() if line[:3].strip(" .").isdigit()]
-    assert steps == ["fill the tables", "select with filters", "a predicate tree", "a join", "DISTINCT", "paging",
+    assert steps == ["fill the tables", "select with filters", "a condition tree", "a join", "DISTINCT", "paging",
                      "full-text match and rank", "EXISTS", "insert", "update", "bulk update", "bulk delete",
-                     "delete"]  # fmt: skip
-    # Every step but the PostgreSQL-only bulk update shows four dialects and what SQLite did.
-    assert out.count("\n    mssql     ") == out.count("\n    result    ") == len(steps) - 1
-    assert '    sqlite    SELECT EXISTS(SELECT 1 FROM "posts" WHERE ("author_id" = ? AND "published" = ?))\n' in out
+                     "a transaction rolled back", "delete"]  # fmt: skip
+    # Every step shows four dialects (or why one refuses) and what SQLite did.
+    assert out.count("\n    mssql     ") == out.count("\n    result    ") == len(steps)
+    assert ('    sqlite    SELECT EXISTS(SELECT 1 FROM "posts" WHERE ("author_id" = ? AND "published" = ?))\n'
+            in out)  # fmt: skip
     assert "               4  The relational model at fifty   2210\n" in out
-    assert "    result    2 rows deleted\n" in out and "    result    yes (SQLite returned 1)\n" in out
+    assert "    result    2 rows deleted\n" in out and "    result    9 posts deleted inside, 9 there after" in out
     assert float(out.splitlines()[-1].split()[2]) > 0 and out.splitlines()[-1].startswith("compile speed: ")
 
 
