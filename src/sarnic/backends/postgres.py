@@ -1,0 +1,353 @@
+"""PostgreSQL through asyncpg (the `sarnic[postgres]` extra).
+
+Sessions run in UTC, so that timestamps cast to text (and naive values read
+by a timestamptz cast) do not depend on the server's zone. Values go to the
+driver as its binary codecs take them; asyncpg returns most types as their
+Python values already, so only JSON, vectors and enums are converted back.
+
+pgvector's `vector` gets a binary codec on every connection made while the
+type exists. It stores float4: a vector comes back with each component
+rounded to single precision.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime as dt
+import decimal
+import inspect
+import json
+import sys
+from array import array
+from collections.abc import AsyncGenerator, AsyncIterator, Sequence
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
+from typing import Any, NoReturn
+
+try:
+    import asyncpg  # type: ignore[import-untyped]
+    import asyncpg.pool  # type: ignore[import-untyped]
+except ImportError:
+    raise ImportError("PostgreSQL URLs need the asyncpg driver: pip install 'sarnic[postgres]'") from None
+
+import msgspec
+
+from sarnic.backends.base import Backend, Connection, Converter, Result, Url
+from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
+from sarnic.fields import DateTime, Field
+
+_UTC = dt.timezone.utc
+#: the first two characters of a SQLSTATE, and the error they make
+_BY_CLASS: dict[str, type[DatabaseError]] = {
+    "23": IntegrityError,
+    "22": DataError,
+    "42": ProgrammingError,
+    "21": ProgrammingError,  # cardinality: a subquery gave more than one row
+    "0A": ProgrammingError,  # a feature the server does not have
+    "08": OperationalError,
+    "25": OperationalError,  # the transaction is aborted or in the wrong state
+    "28": OperationalError,
+    "3D": OperationalError,  # no such database
+    "40": OperationalError,
+    "53": OperationalError,
+    "54": OperationalError,
+    "55": OperationalError,
+    "57": OperationalError,
+    "58": OperationalError,
+    "XX": OperationalError,
+}
+#: the server ends the session after these
+_FATAL_STATES = frozenset(("57P01", "57P02", "57P03"))
+#: asyncpg accepts a `reset` hook from 0.30 on
+_POOL_TAKES_RESET = "reset" in inspect.signature(asyncpg.create_pool).parameters
+#: URL query options that are connection arguments rather than server settings
+_FLOAT_OPTIONS = {"connect_timeout": "timeout", "timeout": "timeout", "command_timeout": "command_timeout"}
+_INT_OPTIONS = {"statement_cache_size": "statement_cache_size"}
+#: how long a release waits for the server to take a cancellation
+_CANCEL_SECONDS = 5.0
+
+
+class _UtcWall(dt.datetime):
+    """A naive datetime that asyncpg reads as UTC where a timestamptz is
+    expected (a bulk update casts every datetime so), instead of as the
+    client machine's local time; the session, in UTC, turns it back into
+    the same wall-clock time for a timestamp column."""
+
+    __slots__ = ()
+
+    def astimezone(self, tz: dt.tzinfo | None = None) -> Any:
+        return dt.datetime.astimezone(self.replace(tzinfo=_UTC), tz)
+
+
+_json_decoder = msgspec.json.Decoder()
+
+
+def _json_value(text: str) -> Any:
+    try:
+        return _json_decoder.decode(text)
+    except msgspec.DecodeError:
+        # Numbers beyond a double (jsonb keeps them exact): the stdlib reads them.
+        return json.loads(text)
+
+
+_SWAP = sys.byteorder == "little"
+
+
+def _vector_encode(values: Sequence[float]) -> bytes:
+    items = array("f", values)
+    if _SWAP:
+        items.byteswap()
+    return len(items).to_bytes(2, "big") + b"\0\0" + items.tobytes()
+
+
+def _vector_decode(data: bytes) -> list[float]:
+    items = array("f")
+    items.frombytes(memoryview(data)[4:])
+    if _SWAP:
+        items.byteswap()
+    return items.tolist()
+
+
+def _vector_value(value: Any) -> Any:
+    # A text form comes from a connection made before the extension existed.
+    return value if type(value) is list else [float(v) for v in json.loads(value)]
+
+
+#: the driver form of a bound value, by field type (absent: the payload as it is).
+#: UUIDs stay texts: asyncpg's uuid codec takes them, and so does a text cast.
+_PARAMS: dict[str, Any] = {
+    "decimal": decimal.Decimal,
+    "date": dt.date.fromisoformat,
+    "time": dt.time.fromisoformat,
+    "bytes": bytes,
+}
+#: the Python value of a fetched one, by field type (absent: asyncpg's value is it)
+_RESULTS: dict[str, Any] = {
+    "json": _json_value,
+    "vector": _vector_value,
+}
+
+
+def _status_count(status: str) -> int:
+    # "UPDATE 3", "INSERT 0 5", "DELETE 0"; a statement without a count says none.
+    last = status.rpartition(" ")[2]
+    return int(last) if last.isdigit() else 0
+
+
+class PostgresConnection(Connection):
+    def __init__(self, backend: PostgresBackend, raw: Any) -> None:
+        self.backend = backend
+        self.raw = raw
+        #: streams started here and not yet finished, closed before the connection goes back
+        self.streams: list[AsyncGenerator[Result, None]] = []
+        self.open_streams = 0
+
+    async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
+        with self.operation(self.backend):
+            records = await self.raw.fetch(sql, *params)
+        return Result(list(records[0].keys()) if records else (), records)
+
+    async def execute(self, sql: str, params: Sequence[Any]) -> int:
+        with self.operation(self.backend):
+            status = await self.raw.execute(sql, *params)
+        return _status_count(status)
+
+    def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
+        rows = self._stream(sql, params, batch)
+        self.streams = [s for s in self.streams if getattr(s, "ag_frame", None) is not None]
+        self.streams.append(rows)
+        return rows
+
+    async def _stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
+        # asyncpg's cursors live in a transaction: outside the caller's, one of their own.
+        own = not self.raw.is_in_transaction()
+        self.open_streams += 1
+        try:
+            if own:
+                await self.run("BEGIN")
+            with self.operation(self.backend):
+                cursor = await self.raw.cursor(sql, *params)
+            columns: Sequence[str] = ()
+            while True:
+                with self.operation(self.backend):
+                    rows = await cursor.fetch(batch)
+                if not rows:
+                    return
+                if not columns:
+                    columns = list(rows[0].keys())
+                yield Result(columns, rows)
+        finally:
+            # A connection left busy is dropped, its transaction with it.
+            self.open_streams -= 1
+            if own and self.usable:
+                await self.run("ROLLBACK")
+
+    async def run(self, sql: str) -> None:
+        with self.operation(self.backend):
+            await self.raw.execute(sql)
+
+
+async def _keep_session(raw: Any) -> None:
+    """The pool's reset on release. The layer changes no session state, and
+    asyncpg rolls back an open transaction itself: its default reset (RESET
+    ALL, UNLISTEN, CLOSE ALL...) would cost a round trip per release."""
+
+
+class PostgresBackend(Backend):
+    dialect = "postgres"
+    returns_rows = True
+    max_params = 32767  # the protocol counts parameters in 16 bits
+
+    def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
+        super().__init__(url, min_size=min_size, max_size=max_size)
+        self._pool: asyncpg.pool.Pool | None = None
+        self._connect_args = self._arguments(url)
+
+    @staticmethod
+    def _arguments(url: Url) -> dict[str, Any]:
+        args: dict[str, Any] = {"host": url.host, "port": url.port, "user": url.user, "password": url.password,
+                                "database": url.database or None}
+        settings: dict[str, str] = {}
+        for key, value in url.query.items():
+            if key in _FLOAT_OPTIONS:
+                args[_FLOAT_OPTIONS[key]] = float(value)
+            elif key in _INT_OPTIONS:
+                args[_INT_OPTIONS[key]] = int(value)
+            elif key in ("sslmode", "ssl"):
+                args["ssl"] = value
+            elif key == "host":
+                args["host"] = value  # a socket directory: postgresql:///db?host=/run/postgresql
+            elif key.lower() == "timezone":
+                raise ValueError("sarnic keeps PostgreSQL sessions in UTC: drop the timezone setting from the URL")
+            else:
+                settings[key] = value
+        settings["timezone"] = "UTC"
+        args["server_settings"] = settings
+        return {k: v for k, v in args.items() if v is not None}
+
+    def _where(self) -> str:
+        url = self.url
+        return f"{url.host or 'localhost'}:{url.port or 5432}/{url.database}"
+
+    async def open(self) -> None:
+        options: dict[str, Any] = {"reset": _keep_session} if _POOL_TAKES_RESET else {}
+        try:
+            self._pool = await asyncpg.create_pool(min_size=self.min_size, max_size=self.max_size,
+                                                   init=_add_codecs, **options, **self._connect_args)
+        except Exception as exc:
+            self._raise_connect_error(exc)
+
+    def _raise_connect_error(self, exc: Exception) -> NoReturn:
+        mapped = self.translate(exc)
+        if mapped is None:
+            raise exc
+        raise OperationalError(f"cannot connect to PostgreSQL at {self._where()}: {mapped}") from exc
+
+    async def close(self) -> None:
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            await pool.close()
+
+    def connection(self) -> AbstractAsyncContextManager[Connection]:
+        return self._acquire()
+
+    @asynccontextmanager
+    async def _acquire(self) -> AsyncIterator[Connection]:
+        pool = self._pool
+        if pool is None:
+            raise OperationalError("the database is closed")
+        try:
+            raw = await pool.acquire()
+        except Exception as exc:
+            self._raise_connect_error(exc)
+        conn = PostgresConnection(self, raw)
+        try:
+            yield conn
+        finally:
+            try:
+                idle = conn.usable and not conn.open_streams and not raw.is_in_transaction()
+            except asyncpg.InterfaceError:  # closed under us: asyncpg has it back already
+                conn.broken, idle = True, False
+            if idle:
+                # asyncpg's release shields itself from a cancellation arriving now.
+                await pool.release(raw)
+            else:
+                await asyncio.shield(self._release(pool, conn))
+
+    async def _release(self, pool: asyncpg.pool.Pool, conn: PostgresConnection) -> None:
+        raw = conn.raw
+        try:
+            # A stream its reader left behind ends here, before another task gets the connection.
+            for rows in conn.streams:
+                await rows.aclose()
+            if conn.usable and raw.is_in_transaction():
+                await conn.run("ROLLBACK")
+        except Exception:
+            # Not trusted again: a stream still running in another task, a failed rollback.
+            conn.broken = True
+        if conn.usable:
+            await pool.release(raw)
+            return
+        try:
+            if not raw.is_closed():
+                # Cancelled or timed out mid-statement: asyncpg has asked the
+                # server to cancel it, and its next operation waits for that.
+                # Terminating at once would drop the request and leave the server
+                # running the statement (waiting on a lock, say) for no one.
+                await asyncio.wait_for(raw.execute("ROLLBACK"), _CANCEL_SECONDS)
+        except Exception:
+            pass  # closed below all the same
+        try:
+            raw.terminate()  # never handed out again
+        except asyncpg.InterfaceError:
+            pass  # closed by the server, and given back to the pool by asyncpg
+        await pool.release(raw)
+
+    async def schema_changed(self) -> None:
+        # Connections made before CREATE EXTENSION vector know no codec for it:
+        # replace them all as they come back.
+        if self._pool is not None:
+            await self._pool.expire_connections()
+
+    # -- errors --------------------------------------------------------------
+
+    def translate(self, exc: Exception) -> DatabaseError | None:
+        if isinstance(exc, asyncpg.PostgresError):
+            state = exc.sqlstate or ""
+            cls = _BY_CLASS.get(state[:2], DatabaseError)
+            if isinstance(exc, asyncpg.InvalidCachedStatementError):
+                cls = OperationalError
+            text = str(exc)
+            detail = getattr(exc, "detail", None)
+            return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+        if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):
+            return OperationalError(str(exc) or type(exc).__name__)
+        return None
+
+    def is_disconnect(self, exc: Exception) -> bool:
+        if isinstance(exc, asyncpg.PostgresError):
+            state = exc.sqlstate or ""
+            # A changed plan stays in the connection's statement cache: a new connection has none.
+            return (state.startswith("08") or state in _FATAL_STATES
+                    or isinstance(exc, asyncpg.InvalidCachedStatementError))
+        return isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError))
+
+    # -- values --------------------------------------------------------------
+
+    def make_param_converter(self, field: Field[Any]) -> Converter:
+        if isinstance(field, DateTime):
+            return dt.datetime.fromisoformat if field.timezone else _UtcWall.fromisoformat
+        return _PARAMS.get(field.field_type)
+
+    def make_result_converter(self, field: Field[Any]) -> Converter:
+        if field.field_type == "enum":
+            return field.from_plain
+        return _RESULTS.get(field.field_type)
+
+
+async def _add_codecs(raw: Any) -> None:
+    schema = await raw.fetchval(
+        "SELECT n.nspname FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace "
+        "WHERE t.oid = to_regtype('vector')")
+    if schema is not None:
+        await raw.set_type_codec("vector", schema=schema, encoder=_vector_encode, decoder=_vector_decode,
+                                 format="binary")
