@@ -41,7 +41,7 @@ CREATE TABLE prices (id integer PRIMARY KEY, amount numeric NOT NULL, wall times
 
 class Author(Model):
     id = fields.Int(primary_key=True)
-    name = fields.Text(max_length=20)
+    name = fields.Text()  # varchar(20) in the table: the server, not the field, refuses a longer name
     email = fields.Text(null=True, unique=True)
 
     class Meta:
@@ -145,7 +145,7 @@ def database() -> Iterator[str]:
 Test = Callable[[sarnic.Database, Any], Awaitable[None]]
 
 
-def run(database: str, test: Test, **pool: int) -> None:
+def run(database: str, test: Test, query: str = "", **pool: int) -> None:
     """Run the coroutine with a Database on the module's database and an
     admin connection beside it; the tables are emptied first."""
 
@@ -153,7 +153,8 @@ def run(database: str, test: Test, **pool: int) -> None:
         admin = await _admin(database)
         try:
             await admin.execute("TRUNCATE authors, posts, items, prices RESTART IDENTITY")
-            async with sarnic.connect(f"postgresql://postgres@{PG_ADDR[0]}:{PG_ADDR[1]}/{database}", **pool) as db:
+            url = f"postgresql://postgres@{PG_ADDR[0]}:{PG_ADDR[1]}/{database}{query}"
+            async with sarnic.connect(url, **pool) as db:
                 await test(db, admin)
         finally:
             await admin.close()
@@ -163,7 +164,7 @@ def run(database: str, test: Test, **pool: int) -> None:
 
 async def _backends(admin: Any, **where: str) -> list[Any]:
     """The other sessions on this database, optionally narrowed by a pg_stat_activity column."""
-    rows = await admin.fetch("SELECT pid, state, wait_event_type FROM pg_stat_activity "
+    rows = await admin.fetch("SELECT pid, state, wait_event_type, application_name FROM pg_stat_activity "
                              "WHERE datname = current_database() AND pid <> pg_backend_pid()")
     return [r for r in rows if all(r[k] == v for k, v in where.items())]
 
@@ -190,9 +191,13 @@ def test_hundred_tasks_share_a_pool_of_ten(database: str) -> None:
             assert (n, titles) == (3, [f"{i}-{k}:{i}" for k in range(3)])
         assert len({key for key, _, _ in results}) == 100
         assert await db.count(Post.select()) == 300
-        assert len(await _backends(admin)) <= 10
+        sessions = await _backends(admin)
+        assert 0 < len(sessions) <= 10
+        # The URL's query sets the session's parameters; the zone stays UTC.
+        assert {r["application_name"] for r in sessions} == {"sarnic tests"}
+        assert await db.fetch(Item.select()) == []
 
-    run(database, test, max_size=10)
+    run(database, test, query="?application_name=sarnic%20tests", max_size=10)
 
 
 @pytest.mark.parametrize("in_transaction", [False, True], ids=["alone", "in-transaction"])
@@ -357,6 +362,15 @@ def test_iterate_streams_with_flat_memory(database: str) -> None:
                 break
         assert not await _backends(admin, state="idle in transaction")
         assert await db.execute(Item.update(n=0).where(Item.id == 0)) == 1
+
+        # In a transaction the cursor shares its connection with the loop's own statements.
+        async with db.transaction():
+            seen = 0
+            async for item in db.iterate(Item.select().where(Item.id < 2500), batch=1000):
+                seen += 1
+                if item.id % 1000 == 0:
+                    assert await db.execute(Item.update(n=-1).where(Item.id == item.id)) == 1
+        assert (seen, await db.count(Item.select().where(Item.n == -1))) == (2500, 3)
 
     run(database, test, max_size=2)
 
