@@ -407,6 +407,8 @@ class Text(Field[T]):
 
     def bind_value(self, value: Any) -> Bind:
         if type(value) is str or isinstance(value, str):
+            if self.max_length is not None and len(value) > self.max_length:
+                raise ValueError(f"{self.label} holds at most {self.max_length} characters, not {len(value)}")
             return ("text", str(value))
         raise self.type_error(value)
 
@@ -512,7 +514,10 @@ class DateTime(Field[T]):
             raise ValueError(f"{self.label} takes {self.expects}, not {kind} one ({value.isoformat()}); "
                              f"declare DateTime(timezone={not self.timezone}) to store such values")
         if aware:
-            value = value.astimezone(dt.timezone.utc)
+            try:
+                value = value.astimezone(dt.timezone.utc)
+            except OverflowError:
+                raise ValueError(f"{self.label}: {value.isoformat()} has no UTC time within the datetime range") from None
         return ("datetime", value.isoformat())
 
     def check(self, value: Any) -> Any:
@@ -973,6 +978,28 @@ class ForeignKey(Generic[T]):
     @property
     def label(self) -> str:
         return f"{self.model.__name__}.{self.name}"
+
+    __hash__ = object.__hash__
+
+    def _key_of(self, other: Any) -> Any:
+        return other._key_value() if isinstance(other, self.target) else other
+
+    def __eq__(self, other: object) -> Condition:  # type: ignore[override]
+        """`Post.author == ann`: the key column equals ann's key (or a key given as it is)."""
+        key: ColumnExpr[Any] = self.key
+        return key._compare("eq", self._key_of(other)) if other is not None else key.is_null()
+
+    def __ne__(self, other: object) -> Condition:  # type: ignore[override]
+        key: ColumnExpr[Any] = self.key
+        return key._compare("ne", self._key_of(other)) if other is not None else key.is_not_null()
+
+    def is_null(self) -> Condition:
+        key: ColumnExpr[Any] = self.key
+        return key.is_null()
+
+    def is_not_null(self) -> Condition:
+        key: ColumnExpr[Any] = self.key
+        return key.is_not_null()
 
     @overload
     def __get__(self, obj: None, owner: Any) -> Self: ...

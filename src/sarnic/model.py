@@ -371,6 +371,12 @@ def _check(cls: type[Model]) -> None:
                                       "which is not a column of the model")
                 if not _IDENTIFIER.fullmatch(c):
                     raise _fail(name, f"field {f.name!r}: fts_source_columns entry {c!r} is not an identifier")
+        if (isinstance(f, Text) and f.fts_config is not None and f.fts_source_columns is None
+                and not _IDENTIFIER.fullmatch(f.column)
+                and not any(f.name in ix.fields for ix in cls.__full_text__)):
+            # fts_config alone searches the column itself, which must then be a plain name.
+            raise _fail(name, f"field {f.name!r}: its column {f.column!r} is searched by name and is not an "
+                              "identifier; list it in a FullTextIndex or give fts_source_columns")
         if f.fts_config is not None and not isinstance(f, (Text, TSVector)):
             raise _fail(name, f"field {f.name!r}: only Text and TSVector fields take fts_config")
         if f.generated and (f.primary_key or f.has_default):

@@ -249,6 +249,8 @@ BUILD_ERRORS: list[tuple[Callable[[], object], type[Exception], str]] = [
     (lambda: Membership.bulk_delete([1]), ValueError, "keys are tuples of (org_id, user_id), not 1"),
     (lambda: Membership.bulk_delete([(1, "2")]), TypeError, "Membership.user_id takes an int"),
     (lambda: Post.select().where(Post.published_at > dt.datetime(2024, 1, 1)), ValueError, "not a naive one"),
+    (lambda: Post.select().where(Post.published_at > dt.datetime(1, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=1)))),
+     ValueError, "no UTC time"),
 ]
 
 
@@ -258,3 +260,24 @@ def test_errors_are_raised_while_the_query_is_built(build: Callable[[], object],
     with pytest.raises(error) as raised:
         build()
     assert type(raised.value) is error and words in str(raised.value)
+
+
+def test_a_relation_compares_through_its_key() -> None:
+    ann = Author(id=7, name="Ann")
+    for cond, key in ((Post.author == ann, ("eq", 7)), (Post.author != 3, ("ne", 3)),
+                      (Post.author == None, ("is_null", None)), (Post.author.is_not_null(), ("is_not_null", None))):  # noqa: E711
+        assert (cond.field, cond.operator, cond.value) == (Post.author_id, *key)  # type: ignore[attr-defined]
+
+
+def test_bounded_text_refuses_longer_values_and_unsearchable_columns_are_declaration_errors() -> None:
+    class Short(Model):
+        id = fields.Int(primary_key=True)
+        code = fields.Text(max_length=3)
+
+    Short(code="abc")
+    with pytest.raises(ValueError, match="at most 3 characters, not 4"):
+        Short.insert(code="abcd")
+    with pytest.raises(DeclarationError, match="searched by name"):
+        class Odd(Model):
+            id = fields.Int(primary_key=True)
+            note = fields.Text(column="a note", fts_config="english")
