@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
 
 from sarnic.compiled import Compiled, compile_query
 from sarnic.expr import And, Comparison, Condition, Not, Ordering, _Group
-from sarnic.fields import Bind, Field, ForeignKey, Text, TSVector, Vector
+from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
 
 if TYPE_CHECKING:
     from sarnic.model import Model
@@ -363,7 +363,7 @@ def _row(model: type[Model], obj: Any, values: Mapping[str, Any], what: str) -> 
         if not isinstance(obj, model):
             raise TypeError(f"{what} takes a {model.__name__}, not {type(obj).__name__}")
         d = obj.__dict__
-        return [(f, f.bind(d[f.name])) for f in model.__writable__ if f.name in d]
+        return _not_empty(model, [(f, f.bind(d[f.name])) for f in model.__writable__ if f.name in d])
     given = _assignments(model, values, what)
     pairs = []
     for f in model.__writable__:
@@ -374,6 +374,16 @@ def _row(model: type[Model], obj: Any, values: Mapping[str, Any], what: str) -> 
             pairs.append((f, f.bind(f.make_default())))
         elif not (f.null or f.auto_key):
             raise TypeError(f"{what}: {model.__name__} needs a value for {name!r}")
+    return _not_empty(model, pairs)
+
+
+def _not_empty(model: type[Model], pairs: list[tuple[Field[Any], Bind]]) -> list[tuple[Field[Any], Bind]]:
+    """A row of defaults only names one nullable column as NULL, its default:
+    an insert with an empty column list runs on MySQL alone."""
+    if not pairs:
+        nullable = next((f for f in model.__writable__ if f.null), None)
+        if nullable is not None:
+            pairs.append((nullable, NULL_BIND))
     return pairs
 
 

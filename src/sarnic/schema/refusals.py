@@ -19,7 +19,7 @@ from typing import Any
 from sarnic.expr import And, Comparison, Condition, Not, Or
 from sarnic.fields import Decimal, Field, ForeignKey
 from sarnic.model import Model
-from sarnic.query import BulkUpdate, Query, Select
+from sarnic.query import BulkInsert, BulkUpdate, Insert, Query, Select
 
 #: PostgreSQL's bulk update casts these to text, which their columns do not
 #: take by assignment nor compare with
@@ -68,6 +68,10 @@ def statement_refusal(query: Query[Any], dialect: str) -> str | None:
     such as nearest(), the core refuses itself.)"""
     if isinstance(query, BulkUpdate):
         return bulk_update_refusal(query.model, query.fields, dialect)
+    if dialect != "mysql" and (isinstance(query, Insert) and not query.values
+                               or isinstance(query, BulkInsert) and not query.columns):
+        return (f"{query.model.__name__} has no column to name in an insert of defaults only, and "
+                f"{dialect} takes no INSERT with an empty column list: give a value for one field")
     if dialect == "sqlite":
         conditions = (*getattr(query, "filters", ()), *getattr(query, "predicates", ()))
         for c in _comparisons(conditions):

@@ -1,0 +1,107 @@
+"""The Database on the embedded SQLite backend, where no server is needed:
+the one in-memory connection taken in turns, streams that let their loop
+run statements, savepoints, cancellation, refusals before anything is sent."""
+
+from __future__ import annotations
+
+import asyncio
+import decimal
+from collections.abc import Awaitable, Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import sarnic
+from sarnic import Model, fields
+
+
+class Note(Model):
+    id = fields.Int(primary_key=True)
+    text = fields.Text(null=True)
+    n = fields.Int(default=0)
+    price = fields.Decimal(null=True)
+
+
+def run(body: Callable[[sarnic.Database], Awaitable[Any]], url: str = "sqlite://:memory:") -> Any:
+    async def main() -> Any:
+        async with sarnic.connect(url, max_size=3) as db:
+            await db.create_tables(Note)
+            await db.execute(Note.bulk_insert([Note(text=f"t{i}", n=i) for i in range(50)]))
+            return await body(db)
+
+    return asyncio.run(main())
+
+
+@pytest.fixture(params=["memory", "file"])
+def url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
+    return "sqlite://:memory:" if request.param == "memory" else f"sqlite:///{tmp_path / 'notes.db'}"
+
+
+def test_a_loop_over_a_stream_may_write_between_batches(url: str) -> None:
+    async def body(db: sarnic.Database) -> Any:
+        seen = 0
+        async for note in db.iterate(Note.select().order_by(Note.id), batch=7):
+            seen += 1
+            await db.execute(Note.update(n=-1).where(Note.id == note.id))
+        return seen, await db.count(Note.select().where(Note.n == -1))
+
+    assert run(body, url) == (50, 50)
+
+
+def test_savepoints_roll_back_their_part_only(url: str) -> None:
+    async def body(db: sarnic.Database) -> Any:
+        with pytest.raises(LookupError):
+            async with db.transaction():
+                await db.execute(Note.delete().where(Note.id <= 10))
+                with pytest.raises(KeyError):
+                    async with db.transaction():
+                        await db.execute(Note.delete(danger=True))
+                        raise KeyError
+                assert await db.count(Note.select()) == 40
+                raise LookupError
+        return await db.count(Note.select())
+
+    assert run(body, url) == 50
+
+
+def test_a_cancelled_statement_leaves_the_database_usable(url: str) -> None:
+    async def body(db: sarnic.Database) -> Any:
+        async def busy() -> None:
+            async with db.transaction():
+                while True:
+                    await db.execute(Note.update(n=-7).where(Note.id == 1))
+
+        task = asyncio.ensure_future(busy())
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The transaction was rolled back, and the next statements run.
+        return await db.count(Note.select().where(Note.n == -7)), await db.count(Note.select())
+
+    assert run(body, url) == (0, 50)
+
+
+def test_concurrent_tasks_share_the_pool() -> None:
+    async def body(db: sarnic.Database) -> Any:
+        async def one(i: int) -> int:
+            row = await db.fetch_one(Note.select().where(Note.n == i % 50))
+            assert row is not None
+            return row.n
+
+        return await asyncio.gather(*(one(i) for i in range(100)))
+
+    assert run(body) == [i % 50 for i in range(100)]
+
+
+def test_an_insert_of_defaults_only_and_refusals_before_sending() -> None:
+    async def body(db: sarnic.Database) -> Any:
+        stored = await db.fetch_one(Note.insert())
+        with pytest.raises(sarnic.NotSupportedError, match="exact text"):
+            await db.fetch(Note.select().where(Note.price > decimal.Decimal(1)))
+        await db.execute(Note.update(price=decimal.Decimal("2.50")).where(Note.id == 1))
+        same = await db.fetch(Note.select().where(Note.price == decimal.Decimal("2.5")))
+        return stored.text, stored.n, [(n.id, n.price) for n in same]
+
+    assert run(body) == (None, 0, [(1, decimal.Decimal("2.5"))])
