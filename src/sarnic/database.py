@@ -21,7 +21,7 @@ from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import NotSupportedError, OperationalError
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 from sarnic.rows import RowReader, first_value
-from sarnic.statement import Statement, prepare
+from sarnic.statement import Statement, Statements, count_statement
 
 if TYPE_CHECKING:
     from sarnic.model import Model
@@ -135,6 +135,7 @@ class Database:
         self._transaction: contextvars.ContextVar[_TransactionState | None] = contextvars.ContextVar(
             "sarnic_transaction", default=None)
         self._readers: dict[Any, RowReader[Any]] = {}
+        self._statements = Statements(self._backend, self._refusal)
         self._state = "new"
         self._opening: asyncio.Future[None] | None = None
 
@@ -206,11 +207,11 @@ class Database:
 
     # -- statements ----------------------------------------------------------
 
-    def _prepare(self, query: Query[Any], ir: list[Any] | None = None) -> Statement:
-        reason = self._backend.refuse(query) or schema.statement_refusal(query, self._backend.dialect)
-        if reason is not None:
-            raise NotSupportedError(reason)
-        return prepare(self._backend, query.model, query.ir() if ir is None else ir)
+    def _refusal(self, query: Query[Any]) -> str | None:
+        return self._backend.refuse(query) or schema.statement_refusal(query, self._backend.dialect)
+
+    def _prepare(self, query: Query[Any]) -> Statement:
+        return self._statements.get(query)
 
     def _reader(self, query: Query[Any]) -> RowReader[Any]:
         if isinstance(query, Select):
@@ -287,15 +288,14 @@ class Database:
         """Whether the select has any row."""
         if not isinstance(query, Select):
             raise TypeError(f"exists takes a select, not {type(query).__name__}")
-        stmt = self._prepare(query, query.ir(exists=True))
+        stmt = self._statements.get(query, "exists")
         return bool(first_value(await self._fetch(stmt, read_only=True)))
 
     async def count(self, query: Select[Any]) -> int:
         """The number of rows the select returns (its paging and DISTINCT included)."""
         if not isinstance(query, Select):
             raise TypeError(f"count takes a select, not {type(query).__name__}")
-        stmt = self._prepare(query, query.count_ir())
-        stmt = Statement(f"SELECT COUNT(*) FROM ({stmt.sql}) AS t", stmt.params, stmt.operation)
+        stmt = count_statement(self._statements, query)
         return int(first_value(await self._fetch(stmt, read_only=True)))
 
     async def iterate(self, query: Select[M], *, batch: int = 1000) -> AsyncIterator[M]:

@@ -307,6 +307,9 @@ class Select(_Filtered[M]):
                 self._distinct, exists, [j.ir for j in joins] if joins else []]
 
     def count_ir(self) -> list[Any]:
+        return self.count_query().ir()
+
+    def count_query(self) -> Select[M]:
         """The select whose rows `count` counts: the key alone, unordered,
         unless DISTINCT or paging make the projection or the order matter."""
         paged = self._limit is not None or self._offset is not None
@@ -317,7 +320,7 @@ class Select(_Filtered[M]):
         q = self._derive(fields=fields, joins=() if not self._distinct else self.joins,
                          order=self.order if paged else (), vector=self.vector if paged else None,
                          text_rank=self.text_rank if paged else None)
-        return q.ir()
+        return q
 
 
 _SELECT_STATE: dict[str, Any] = {"filters": (), "predicates": (), "order": (), "_limit": None, "_offset": None,

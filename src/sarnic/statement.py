@@ -1,17 +1,26 @@
 """A query made ready for one backend: the core's SQL and the bound values
-in the forms the backend's driver takes."""
+in the forms the backend's driver takes.
+
+Each Database keeps the statements it compiled by query shape: a query of a
+shape seen before takes the kept text and binds its own values, without a
+trip through the core. A shape is kept only once the values it predicts, in
+placeholder order, are exactly those the core bound.
+"""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec
 from sarnic.compiled import compile_ir
+from sarnic.shapes import Binds, shape
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend
+    from sarnic.backends.base import Backend, Converter
     from sarnic.model import Model
+    from sarnic.query import Query, Select
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 
@@ -26,15 +35,71 @@ class Statement:
 def prepare(backend: Backend, model: type[Model], ir: list[Any]) -> Statement:
     """Compile for the backend's dialect; each bound value goes to the driver
     in the form the field named by its label needs there."""
+    return _compiled(backend, model, ir)[0]
+
+
+def _compiled(backend: Backend, model: type[Model], ir: list[Any]) -> tuple[Statement, list[str], list[Any]]:
     result = compile_ir(model, ir, backend.dialect)
     by_name = model.__fields_by_name__
+    labels: list[str] = result["param_type_summary"]
+    payloads = [bind.get("value") for bind in _codec.unpack(result["bound_params"])]
     params: list[Any] = []
-    for label, bind in zip(result["param_type_summary"], _codec.unpack(result["bound_params"])):
-        payload = bind.get("value")
+    for label, payload in zip(labels, payloads):
         if payload is None:
             params.append(None)
             continue
         field = None if label in _PAGING else by_name.get(label.rpartition(":")[0])
         conv = None if field is None else backend.param_converter(field)
         params.append(payload if conv is None else conv(payload))
-    return Statement(result["sql_text"], params, result["operation"])
+    return Statement(result["sql_text"], params, result["operation"]), labels, payloads
+
+
+def _predicted(binds: Binds, labels: list[str], payloads: list[Any]) -> bool:
+    if len(binds) != len(labels):
+        return False
+    for (field, value), label, payload in zip(binds, labels, payloads):
+        if value != payload or type(value) is not type(payload) and not isinstance(value, (list, tuple)):
+            return False
+        if (label in _PAGING) if field is None else label.rpartition(":")[0] != field.name:
+            return False
+    return True
+
+
+class Statements:
+    """The statements one backend has compiled, by query shape."""
+
+    def __init__(self, backend: Backend, refuse: Callable[[Query[Any]], str | None], *, keep: int = 1024) -> None:
+        self.backend = backend
+        self.refuse = refuse
+        self.keep = keep
+        self._kept: dict[Any, tuple[str, str, list[Converter]]] = {}
+
+    def get(self, query: Query[Any], variant: str = "select") -> Statement:
+        """`variant` is "select" (a select's rows, or a write), "exists" (the
+        select's EXISTS form) or "count" (a select to count the rows of)."""
+        backend = self.backend
+        found = shape(query, variant, backend.dialect)
+        if found is not None:
+            kept = self._kept.get(found[0])
+            if kept is not None:
+                sql, operation, convs = kept
+                return Statement(sql, [v if c is None or v is None else c(v) for (_, v), c in zip(found[1], convs)],
+                                 operation)
+        reason = self.refuse(query)
+        if reason is not None:
+            from sarnic.errors import NotSupportedError
+
+            raise NotSupportedError(reason)
+        ir = query.ir(exists=True) if variant == "exists" else query.ir()  # type: ignore[call-arg]
+        stmt, labels, payloads = _compiled(backend, query.model, ir)
+        if found is not None and _predicted(found[1], labels, payloads):
+            if len(self._kept) >= self.keep:
+                del self._kept[next(iter(self._kept))]
+            convs = [None if f is None else backend.param_converter(f) for f, _ in found[1]]
+            self._kept[found[0]] = (stmt.sql, stmt.operation, convs)
+        return stmt
+
+
+def count_statement(statements: Statements, query: Select[Any]) -> Statement:
+    stmt = statements.get(query.count_query(), "count")
+    return Statement(f"SELECT COUNT(*) FROM ({stmt.sql}) AS t", stmt.params, stmt.operation)

@@ -252,7 +252,7 @@ ERRORS: list[tuple[str, Callable[[], Any], type[sarnic.DatabaseError], int]] = [
     ("duplicate unique", lambda: Author.insert(name="x", email="a@x"), sarnic.IntegrityError, 1062),
     ("missing parent", lambda: Post.insert(title="t", author_id=99), sarnic.IntegrityError, 1452),
     ("referenced row", lambda: Author.delete().where(Author.id == 1), sarnic.IntegrityError, 1451),
-    ("too long", lambda: Author.insert(name="x" * 21), sarnic.DataError, 1406),
+    ("too long", lambda: Author.insert(name="x", email="x" * 256), sarnic.DataError, 1406),  # VARCHAR(255)
     ("missing table", lambda: Missing.insert(id=1), sarnic.ProgrammingError, 1146),
 ]
 
