@@ -60,7 +60,8 @@ def _predicted(binds: Binds, labels: list[str], payloads: list[Any]) -> bool:
     for (field, value), label, payload in zip(binds, labels, payloads):
         if value != payload or type(value) is not type(payload) and not isinstance(value, (list, tuple)):
             return False
-        if (label in _PAGING) if field is None else label.rpartition(":")[0] != field.name:
+        named = label in _PAGING if field is None else label.rpartition(":")[0] == field.name
+        if not named:
             return False
     return True
 
