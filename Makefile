@@ -10,7 +10,7 @@ DEB_PACKAGES := g++ cmake make rapidjson-dev libmsgpack-cxx-dev libgtest-dev lib
 WERROR := $(if $(CI),ON,OFF)
 NATIVE_BUILD := build/native
 
-.PHONY: all deps venv build cpp-test py-test db-test pgvector abi3-check test demo bench sanitize fuzz clean
+.PHONY: all deps venv build cpp-test py-test db-test pgvector abi3-check test demo bench bench-orm sanitize fuzz clean
 
 all: test
 
@@ -53,6 +53,13 @@ $(VENV)/.bench-ready: pyproject.toml $(VENV)/.ready
 
 bench: build $(VENV)/.bench-ready
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# sarnic against SQLAlchemy, Tortoise, Piccolo and the raw drivers on the
+# servers db-test uses (each in a database of its own, dropped after) and on
+# SQLite: one table, bench/orm-results.json. BENCH_ARGS as for bench
+# (--quick, --only 1,page,...), plus --engines postgres,mariadb,sqlite.
+bench-orm: build $(VENV)/.bench-ready
+	$(PY) bench/orm/run.py $(BENCH_ARGS)
 
 # pgvector for the PostgreSQL tier. One query when the server offers it; else,
 # as root, built from the vendored release (checked against its sha256) and
