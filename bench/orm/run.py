@@ -15,6 +15,7 @@ import asyncio
 import json
 import os
 import platform
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -190,7 +191,13 @@ def machine() -> dict[str, Any]:
     except (OSError, StopIteration):
         pass
     packages = ("sarnic", "asyncpg", "asyncmy", "aiosqlite", "sqlalchemy", "greenlet", "tortoise-orm", "piccolo")
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=HERE, capture_output=True, text=True,
+                                check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        commit = "unknown"
     return {
+        "commit": commit,
         "cpu": cpu,
         "cpus": os.cpu_count(),
         "system": f"{platform.system()} {platform.release()}",

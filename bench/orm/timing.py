@@ -4,7 +4,8 @@ as bench/harness.py times plain calls.
 Every candidate runs one batch per round, the order rotating between rounds;
 the garbage collector is off during a batch and collects between rounds. A
 candidate that writes has a reset, run after each batch and outside its time,
-that puts the data back as it was.
+that puts the data back as it was; the candidates of a write all make the
+same number of calls a batch.
 """
 
 from __future__ import annotations
@@ -66,6 +67,11 @@ async def measure(candidates: list[Candidate], *, rounds: int, batch_seconds: fl
     """Median seconds per call of every candidate. Rounds are cut (never below
     min_rounds) so that the group stays within its budget."""
     plans = [(c, *(await _calibrate(c, batch_seconds))) for c in candidates]
+    if any(c.reset is not None for c in candidates):
+        # Writes: every candidate makes as many calls a batch, so that each
+        # batch leaves the table as it found it (dead rows, free space) alike.
+        n = min(calls for _, calls, _ in plans)
+        plans = [(c, n, wall * n / calls) for c, calls, wall in plans]
     round_cost = sum(wall for _, _, wall in plans)
     rounds = max(min_rounds, min(rounds, int(budget_seconds / max(round_cost, 1e-9))))
     samples: dict[str, list[float]] = {c.name: [] for c in candidates}
