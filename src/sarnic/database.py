@@ -229,22 +229,41 @@ class Database:
         return reader
 
     async def _fetch(self, stmt: Statement, *, read_only: bool) -> Result:
-        used: list[Connection] = []
-        try:
-            async with self._connection() as conn:
-                used.append(conn)
+        state = self._current()
+        if state is not None:
+            async with state.lock:
+                return await state.conn.fetch(stmt.sql, stmt.params)
+        if self._state != "open":
+            self._check_open()
+        backend = self._backend
+        # A pooled connection that died while idle fails its next statement,
+        # and every other one of the pool may have died with it: a read
+        # outside a transaction is safe to run again, on each in turn.
+        tries = backend.max_size + 1
+        while True:
+            conn = await backend.acquire()
+            try:
                 return await conn.fetch(stmt.sql, stmt.params)
-        except OperationalError:
-            # A pooled connection that died while idle fails its next
-            # statement; a read outside a transaction is safe to run again.
-            if not (read_only and used and used[0].broken and self._current() is None):
-                raise
-        async with self._connection() as conn:
-            return await conn.fetch(stmt.sql, stmt.params)
+            except OperationalError:
+                tries -= 1
+                if not (read_only and conn.broken and tries):
+                    raise
+            finally:
+                await backend.release(conn)
 
     async def _execute(self, stmt: Statement) -> int:
-        async with self._connection() as conn:
+        state = self._current()
+        if state is not None:
+            async with state.lock:
+                return await state.conn.execute(stmt.sql, stmt.params)
+        if self._state != "open":
+            self._check_open()
+        backend = self._backend
+        conn = await backend.acquire()
+        try:
             return await conn.execute(stmt.sql, stmt.params)
+        finally:
+            await backend.release(conn)
 
     # -- reading -------------------------------------------------------------
 

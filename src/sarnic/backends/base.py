@@ -133,6 +133,23 @@ class Connection(abc.ABC):
         self.busy = False
 
 
+class _Lease:
+    """`async with backend.connection()`: a class, not a generator, since it
+    sits on every statement's path."""
+
+    __slots__ = ("backend", "conn")
+
+    def __init__(self, backend: Backend) -> None:
+        self.backend = backend
+
+    async def __aenter__(self) -> Connection:
+        self.conn = await self.backend.acquire()
+        return self.conn
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.backend.release(self.conn)
+
+
 async def interleaved(batches: AsyncGenerator[Result, None], lock: Any) -> AsyncGenerator[Result, None]:
     """A stream that holds `lock` only while it reads a batch, so that the
     code consuming it may run statements on the same connection in between."""
@@ -173,9 +190,17 @@ class Backend(abc.ABC):
     async def close(self) -> None: ...
 
     @abc.abstractmethod
+    async def acquire(self) -> Connection:
+        """A connection from the pool; give it back with `release`."""
+
+    @abc.abstractmethod
+    async def release(self, conn: Connection) -> None:
+        """Back to the pool, or closed when it is left busy or broken. Must not
+        lose the connection when a cancellation arrives meanwhile."""
+
     def connection(self) -> AbstractAsyncContextManager[Connection]:
-        """A connection from the pool for the duration of the block. One that
-        is left busy or broken is closed instead of returned."""
+        """A connection from the pool for the duration of the block."""
+        return _Lease(self)
 
     def transaction_connection(self) -> AbstractAsyncContextManager[Connection]:
         """The connection a transaction holds from BEGIN to its end."""

@@ -337,31 +337,36 @@ class MySQLBackend(Backend):
         if self._pool is not None:
             await self._pool.close()
 
-    def connection(self) -> AbstractAsyncContextManager[Connection]:
-        if self._pool is None:
-            raise OperationalError("the database is not open")
-        return self._live(self._pool)
-
-    @asynccontextmanager
-    async def _live(self, pool: Pool[MySQLConnection]) -> AsyncIterator[Connection]:
+    async def acquire(self) -> Connection:
         # A connection the server closed while idle (KILL, a timeout, a restart)
         # shows as a closed socket: skipped without a round trip. Once one
         # connection is found lost, the others idle since then may be too:
         # each is pinged before its next use. All of them may be gone at once,
         # so look past every pooled one before taking a new connection.
+        pool = self._pool
+        if pool is None:
+            raise OperationalError("the database is not open")
         skipped = 0
         while True:
-            async with pool.acquire() as conn:
-                if skipped <= self.max_size and not await self._alive(conn):
-                    conn.broken = True
-                    skipped += 1
-                    continue
-                try:
-                    yield conn
-                finally:
-                    if conn.broken:
-                        self._losses += 1
-                return
+            conn = await pool.get()
+            if skipped > self.max_size:
+                return conn
+            try:
+                alive = await self._alive(conn)
+            except BaseException:
+                pool.put(conn)
+                raise
+            if alive:
+                return conn
+            conn.broken = True
+            skipped += 1
+            pool.put(conn)
+
+    async def release(self, conn: Connection) -> None:
+        assert isinstance(conn, MySQLConnection) and self._pool is not None
+        if conn.broken:
+            self._losses += 1
+        self._pool.put(conn)
 
     async def _alive(self, conn: MySQLConnection) -> bool:
         if conn.closed_by_server:

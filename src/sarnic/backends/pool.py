@@ -55,7 +55,7 @@ class Pool(Generic[C]):
         if self._closing:
             await asyncio.gather(*self._closing, return_exceptions=True)
 
-    async def _get(self) -> C:
+    async def get(self) -> C:
         if self._closed:
             raise RuntimeError("the database is closed")
         if self._idle:
@@ -91,7 +91,7 @@ class Pool(Generic[C]):
         else:
             self._idle.append(cast(C, what))
 
-    def _put(self, conn: C) -> None:
+    def put(self, conn: C) -> None:
         if conn.usable and not self._closed:
             self._give(conn)
             return
@@ -108,8 +108,8 @@ class Pool(Generic[C]):
 
     @asynccontextmanager
     async def acquire(self) -> AsyncIterator[C]:
-        conn = await self._get()
+        conn = await self.get()
         try:
             yield conn
         finally:
-            self._put(conn)
+            self.put(conn)

@@ -247,11 +247,7 @@ class PostgresBackend(Backend):
         if pool is not None:
             await pool.close()
 
-    def connection(self) -> AbstractAsyncContextManager[Connection]:
-        return self._acquire()
-
-    @asynccontextmanager
-    async def _acquire(self) -> AsyncIterator[Connection]:
+    async def acquire(self) -> Connection:
         pool = self._pool
         if pool is None:
             raise OperationalError("the database is closed")
@@ -259,19 +255,20 @@ class PostgresBackend(Backend):
             raw = await pool.acquire()
         except Exception as exc:
             self._raise_connect_error(exc)
-        conn = PostgresConnection(self, raw)
+        return PostgresConnection(self, raw)
+
+    async def release(self, conn: Connection) -> None:
+        assert isinstance(conn, PostgresConnection) and self._pool is not None
+        raw = conn.raw
         try:
-            yield conn
-        finally:
-            try:
-                idle = conn.usable and not conn.open_streams and not raw.is_in_transaction()
-            except asyncpg.InterfaceError:  # closed under us: asyncpg has it back already
-                conn.broken, idle = True, False
-            if idle:
-                # asyncpg's release shields itself from a cancellation arriving now.
-                await pool.release(raw)
-            else:
-                await asyncio.shield(self._release(pool, conn))
+            idle = conn.usable and not conn.open_streams and not raw.is_in_transaction()
+        except asyncpg.InterfaceError:  # closed under us: asyncpg has it back already
+            conn.broken, idle = True, False
+        if idle:
+            # asyncpg's release shields itself from a cancellation arriving now.
+            await self._pool.release(raw)
+        else:
+            await asyncio.shield(self._release(self._pool, conn))
 
     async def _release(self, pool: asyncpg.pool.Pool, conn: PostgresConnection) -> None:
         raw = conn.raw

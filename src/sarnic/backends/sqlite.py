@@ -201,17 +201,20 @@ class SqliteBackend(Backend):
         if self._pool is not None:
             await self._pool.close()
 
-    def connection(self) -> AbstractAsyncContextManager[Connection]:
+    async def acquire(self) -> Connection:
         if self._pool is not None:
-            return self._pool.acquire()
-        return self._take_turn()
-
-    @asynccontextmanager
-    async def _take_turn(self) -> AsyncIterator[Connection]:
+            return await self._pool.get()
         if self._single is None:
             raise OperationalError("the database is closed")
-        async with self._turn:
-            yield self._single
+        # Statements and transactions take the one connection in turns.
+        await self._turn.acquire()
+        return self._single
+
+    async def release(self, conn: Connection) -> None:
+        if self._pool is not None:
+            self._pool.put(conn)  # type: ignore[arg-type]
+        else:
+            self._turn.release()
 
     def stream_connection(self) -> AbstractAsyncContextManager[Connection]:
         if self._pool is not None:
