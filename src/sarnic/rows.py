@@ -81,6 +81,11 @@ class RowReader(Generic[M]):
             self.joins.append((relation.name, part))
             start = part.end
         self.columns = self.base.labels + tuple(c for _, p in self.joins for c in p.labels)
+        if backend.name_limit is not None:
+            # The server reports long names cut short; the rows are positional all the same.
+            self.columns = tuple(_cut(c, backend.name_limit) for c in self.columns)
+            for part in (self.base, *(p for _, p in self.joins)):
+                part.labels = tuple(_cut(c, backend.name_limit) for c in part.labels)
         self._checked: Sequence[str] | None = None
 
     def check_columns(self, columns: Sequence[str], width: int) -> None:
@@ -120,6 +125,11 @@ class RowReader(Generic[M]):
             # The joined key is never NULL for a row that exists: a NULL key is no row.
             d[name] = None if part_values[0] is None else part.build(part_values)
         return obj
+
+
+def _cut(name: str, limit: int) -> str:
+    data = name.encode()
+    return name if len(data) <= limit else data[:limit].decode(errors="ignore")
 
 
 def first_value(result: Result) -> Any:

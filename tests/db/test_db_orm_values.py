@@ -127,14 +127,8 @@ DECIMALS = [(D("12345678901234567890.1234567890"), D("9" * 35 + "." + "9" * 30))
             (D("0.00000000000000000001"), D("-12345678901234567890123456789.123456"))]
 
 
-def _sqlite_fault(request: pytest.FixtureRequest, tier: Tier, reason: str) -> None:
-    if tier.engine == "sqlite":
-        request.applymarker(pytest.mark.xfail(strict=True, reason=reason))
-
-
-def test_decimals_keep_every_digit(tier: Tier, request: pytest.FixtureRequest) -> None:
-    _sqlite_fault(request, tier, "SQLite's decimal parameter is normalize()d in the 28-digit default context: "
-                                 "30 digits come back rounded")
+def test_decimals_keep_every_digit(tier: Tier) -> None:
+    # On SQLite the exact text of each value, with no decimal context rounding it.
     base = {k: v for k, v in EDGES[2].items() if k not in ("amount", "loose")}
     rows = [Every(**{**base, "id": 10 + i, "amount": a, "loose": b}) for i, (a, b) in enumerate(DECIMALS)]
 
@@ -150,9 +144,8 @@ def test_decimals_keep_every_digit(tier: Tier, request: pytest.FixtureRequest) -
     tier.run(test)
 
 
-def test_integral_floats_handed_back_stay_floats(tier: Tier, request: pytest.FixtureRequest) -> None:
-    _sqlite_fault(request, tier, "SQLite's RETURNING gives a REAL column's integral values as int, and the "
-                                 "backend passes floats on unconverted")
+def test_integral_floats_handed_back_stay_floats(tier: Tier) -> None:
+    # SQLite's RETURNING hands a REAL column's integral values back as ints.
     row = Every(**{**EDGES[2], "id": 30, "ratio": 1.0, "floats": [2.0]})
 
     async def test(db: sarnic.Database) -> None:
@@ -164,10 +157,8 @@ def test_integral_floats_handed_back_stay_floats(tier: Tier, request: pytest.Fix
     tier.run(test)
 
 
-def test_the_extreme_datetimes_stay_aware(tier: Tier, request: pytest.FixtureRequest) -> None:
-    if tier.engine == "postgres":
-        request.applymarker(pytest.mark.xfail(strict=True, reason=(
-            "asyncpg writes datetime.max/min as PostgreSQL 'infinity' and reads it back naive")))
+def test_the_extreme_datetimes_stay_aware(tier: Tier) -> None:
+    # asyncpg writes datetime.max/min as PostgreSQL 'infinity' and reads it back naive.
     latest = dt.datetime.max.replace(tzinfo=UTC)
     row = Every(**{**EDGES[2], "id": 20, "at": latest, "wall": dt.datetime.max, "day": dt.date.max})
 
@@ -217,10 +208,8 @@ def test_hostile_identifiers_and_values_round_trip_verbatim(tier: Tier) -> None:
     tier.run(test)
 
 
-def test_join_on_hostile_names(tier: Tier, request: pytest.FixtureRequest) -> None:
-    if tier.engine == "postgres":
-        request.applymarker(pytest.mark.xfail(strict=True, raises=sarnic.SarnicHydrationError, reason=(
-            "PostgreSQL cuts the alias parent__<60-byte column> to 63 bytes; the reader then misses the column")))
+def test_join_on_hostile_names(tier: Tier) -> None:
+    # PostgreSQL reports the alias parent__<60-byte column> cut to 63 bytes.
 
     async def test(db: sarnic.Database) -> None:
         await empty_hostile_tables(db)

@@ -175,6 +175,8 @@ class Backend(abc.ABC):
     returns_rows: ClassVar[bool]
     #: the most bound values one statement may carry; bulk statements are split below it
     max_params: int = 32767
+    #: the bytes of a column name the result reports (longer ones are cut); None: no limit
+    name_limit: int | None = None
 
     def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
         self.url = url

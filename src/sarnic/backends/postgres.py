@@ -127,6 +127,11 @@ _RESULTS: dict[str, Any] = {
 }
 
 
+def _aware(value: dt.datetime) -> dt.datetime:
+    # asyncpg writes datetime.max and min as 'infinity' and reads those back naive.
+    return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
+
+
 def _status_count(status: str) -> int:
     # "UPDATE 3", "INSERT 0 5", "DELETE 0"; a statement without a count says none.
     last = status.rpartition(" ")[2]
@@ -194,6 +199,7 @@ async def _keep_session(raw: Any) -> None:
 
 class PostgresBackend(Backend):
     dialect = "postgres"
+    name_limit = 63  # longer column aliases come back cut to 63 bytes
     returns_rows = True
     max_params = 32767  # the protocol counts parameters in 16 bits
 
@@ -338,6 +344,8 @@ class PostgresBackend(Backend):
     def make_result_converter(self, field: Field[Any]) -> Converter:
         if field.field_type == "enum":
             return field.from_plain
+        if isinstance(field, DateTime) and field.timezone:
+            return _aware
         return _RESULTS.get(field.field_type)
 
 

@@ -50,9 +50,12 @@ def _time(text: str) -> str:
 
 
 def _decimal(text: str) -> str:
-    # One text per value, so that equal decimals compare equal: 1.50 is stored as 1.5.
-    value = decimal.Decimal(text).normalize()
-    return format(value if value else decimal.Decimal(0), "f")
+    # One text per value, so that equal decimals compare equal: 1.50 is
+    # stored as 1.5. Trimmed as text: a decimal context would round.
+    plain = format(decimal.Decimal(text), "f")
+    if "." in plain:
+        plain = plain.rstrip("0").rstrip(".")
+    return "0" if plain in ("-0", "") else plain
 
 
 def _json_list(value: list[Any]) -> str:
@@ -79,7 +82,7 @@ _PARAMS: dict[str, Any] = {
     "array_uuid": _json_list,
 }
 #: field types whose stored form is the Python value already
-_NATIVE_RESULTS = {"int", "big_int", "float", "text", "bytes", "ts_vector"}
+_NATIVE_RESULTS = {"int", "big_int", "text", "bytes", "ts_vector"}
 
 
 class SqliteConnection(Connection):
@@ -259,6 +262,8 @@ class SqliteBackend(Backend):
         return _PARAMS.get(field.field_type)
 
     def make_result_converter(self, field: Field[Any]) -> Converter:
+        if field.field_type == "float":
+            return float  # RETURNING hands an integral REAL back as an int
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
 
 
