@@ -10,7 +10,7 @@ text) before any instance is made from it.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from itertools import islice
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
@@ -45,25 +45,33 @@ class _Part:
         self.names = tuple(f.name for f in fields)
         self.own_columns = tuple(f.column for f in fields)
         self.labels = tuple(labels)
-        self.convs = tuple((f.name, conv) for f in fields if (conv := backend.result_converter(f)) is not None)
         self.required = tuple((i, f.column) for i, f in enumerate(fields) if not f.null)
+        self.build = _builder(model, fields, start, [backend.result_converter(f) for f in fields], self.required)
 
-    def check_nulls(self, values: Sequence[Any]) -> None:
-        for i, column in self.required:
-            if values[i] is None:
-                raise null_in_column(self.model, column)
 
-    def build(self, values: Sequence[Any]) -> Any:
-        if None in values:
-            self.check_nulls(values)
-        d = dict(zip(self.names, values))
-        for name, conv in self.convs:
-            v = d[name]
-            if v is not None:
-                d[name] = conv(v)
-        obj = _new(self.model)
-        obj.__dict__ = d
-        return obj
+def _builder(model: type[Model], fields: Sequence[Field[Any]], start: int, convs: Sequence[Any],
+             required: Sequence[tuple[int, str]]) -> Callable[[Sequence[Any]], Any]:
+    """A function that makes one instance from a row, written out for this
+    part: each value read by its position, NULL checked where the field is
+    required (in field order, as the core's hydrator checks), converted where
+    the backend needs it, and the instance dict built in one step. Names and
+    columns enter the code as literals only (repr)."""
+    space: dict[str, Any] = {"new": _new, "cls": model, "null": null_in_column}
+    lines = ["def build(row):"]
+    for i, column in required:
+        lines.append(f"    if row[{start + i}] is None: raise null(cls, {column!r})")
+    items = []
+    for i, (f, conv) in enumerate(zip(fields, convs)):
+        if conv is None:
+            items.append(f"{f.name!r}: row[{start + i}]")
+            continue
+        space[f"c{i}"] = conv
+        lines.append(f"    v{i} = row[{start + i}]")
+        items.append(f"{f.name!r}: c{i}(v{i})" if not f.null else f"{f.name!r}: None if v{i} is None else c{i}(v{i})")
+    lines += ["    o = new(cls)", "    o.__dict__ = {" + ", ".join(items) + "}", "    return o"]
+    exec("\n".join(lines), space)  # noqa: S102 - generated from literals above
+    build: Callable[[Sequence[Any]], Any] = space["build"]
+    return build
 
 
 class RowReader(Generic[M]):
@@ -117,13 +125,11 @@ class RowReader(Generic[M]):
         return [self._joined(row) for row in result.rows]
 
     def _joined(self, row: Sequence[Any]) -> M:
-        values = tuple(row)
-        obj: M = self.base.build(values[: self.base.end])
+        obj: M = self.base.build(row)
         d = obj.__dict__
         for name, part in self.joins:
-            part_values = values[part.start: part.end]
             # The joined key is never NULL for a row that exists: a NULL key is no row.
-            d[name] = None if part_values[0] is None else part.build(part_values)
+            d[name] = None if row[part.start] is None else part.build(row)
         return obj
 
 

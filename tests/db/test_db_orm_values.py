@@ -262,3 +262,30 @@ def test_interrupted_transactions_leave_no_rows_and_savepoints_undo_their_part(t
         assert await names(db) == ["kept", "kept too"]
 
     tier.run(test)
+
+
+class Loose(Model):
+    """Its table takes NULL where the model wants a value."""
+
+    id = fields.Int(primary_key=True)
+    name = fields.Text()
+
+    class Meta:
+        table = "loose_nulls"
+
+
+def test_null_in_a_required_column_is_refused_before_any_instance_is_made(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        async with db._connection() as conn:
+            await conn.run("CREATE TABLE loose_nulls (id INT PRIMARY KEY, name VARCHAR(10))")
+            await conn.run("INSERT INTO loose_nulls (id, name) VALUES (1, 'a'), (2, NULL)")
+        try:
+            for query in (Loose.select(), Loose.select(Loose.name).where(Loose.id == 2)):
+                with pytest.raises(sarnic.SarnicHydrationError) as caught:
+                    await db.fetch(query)
+                assert str(caught.value) == "non-nullable column 'name' on model 'Loose' contains NULL"
+            assert [x.name for x in await db.fetch(Loose.select().where(Loose.id == 1))] == ["a"]
+        finally:
+            await db.drop_tables(Loose)
+
+    tier.run(test)
