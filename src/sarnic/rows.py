@@ -40,35 +40,71 @@ class _Part:
     def __init__(self, model: type[Model], fields: Sequence[Field[Any]], start: int, backend: Backend,
                  labels: Sequence[str]) -> None:
         self.model = model
+        self.fields = tuple(fields)
         self.start = start
         self.end = start + len(fields)
-        self.names = tuple(f.name for f in fields)
         self.own_columns = tuple(f.column for f in fields)
         self.labels = tuple(labels)
-        self.required = tuple((i, f.column) for i, f in enumerate(fields) if not f.null)
-        self.build = _builder(model, fields, start, [backend.result_converter(f) for f in fields], self.required)
+        self.convs = [backend.result_converter(f) for f in fields]
 
 
-def _builder(model: type[Model], fields: Sequence[Field[Any]], start: int, convs: Sequence[Any],
-             required: Sequence[tuple[int, str]]) -> Callable[[Sequence[Any]], Any]:
-    """A function that makes one instance from a row, written out for this
-    part: each value read by its position, NULL checked where the field is
-    required (in field order, as the core's hydrator checks), converted where
-    the backend needs it, and the instance dict built in one step. Names and
-    columns enter the code as literals only (repr)."""
-    space: dict[str, Any] = {"new": _new, "cls": model, "null": null_in_column}
-    lines = ["def build(row):"]
-    for i, column in required:
-        lines.append(f"    if row[{start + i}] is None: raise null(cls, {column!r})")
+def _write_part(part: _Part, space: dict[str, Any], lines: list[str], indent: str, extra: str = "") -> str:
+    """Lines that check and make one part's instance; returns its variable."""
+    tag = f"p{part.start}"
+    space[f"{tag}_cls"] = part.model
+    required = [part.start + i for i, f in enumerate(part.fields) if not f.null]
+    if required:
+        test = " or ".join(f"v{i} is None" for i in required)
+        lines.append(f"{indent}if {test}: {tag}_nulls(row)")
+        space[f"{tag}_nulls"] = _null_check(part, required)
     items = []
-    for i, (f, conv) in enumerate(zip(fields, convs)):
+    for i, (f, conv) in enumerate(zip(part.fields, part.convs)):
+        v = f"v{part.start + i}"
         if conv is None:
-            items.append(f"{f.name!r}: row[{start + i}]")
+            items.append(f"{f.name!r}: {v}")
             continue
-        space[f"c{i}"] = conv
-        lines.append(f"    v{i} = row[{start + i}]")
-        items.append(f"{f.name!r}: c{i}(v{i})" if not f.null else f"{f.name!r}: None if v{i} is None else c{i}(v{i})")
-    lines += ["    o = new(cls)", "    o.__dict__ = {" + ", ".join(items) + "}", "    return o"]
+        name = f"c{part.start + i}"
+        space[name] = conv
+        inline = getattr(conv, "inline", None)
+        expr = inline.format(v=v, f=name) if inline else f"{name}({v})"
+        items.append(f"{f.name!r}: {expr}" if not f.null else f"{f.name!r}: None if {v} is None else {expr}")
+    lines.append(f"{indent}{tag} = new({tag}_cls)")
+    lines.append(f"{indent}{tag}.__dict__ = {{{', '.join(items)}{extra}}}")
+    return tag
+
+
+def _null_check(part: _Part, required: Sequence[int]) -> Callable[[Sequence[Any]], None]:
+    """The error for the first required column that is NULL, in field order."""
+    columns = [(i, part.fields[i - part.start].column) for i in required]
+
+    def nulls(row: Sequence[Any]) -> None:
+        values = tuple(row)
+        for i, column in columns:
+            if values[i] is None:
+                raise null_in_column(part.model, column)
+
+    return nulls
+
+
+def _builder(base: _Part, joins: Sequence[tuple[str, _Part]]) -> Callable[[Sequence[Any]], Any]:
+    """One function that makes an instance (and its joined ones) from a row,
+    written out for the query shape: the row unpacked once, NULL checked
+    where fields are required (the core hydrator's check, in field order),
+    converted where the backend needs it, each instance dict built in one
+    step. Names and columns enter the code as literals only (repr)."""
+    width = joins[-1][1].end if joins else base.end
+    space: dict[str, Any] = {"new": _new}
+    lines = ["def build(row):", f"    {', '.join(f'v{i}' for i in range(width))}{',' if width == 1 else ''} = row"]
+    extra = ""
+    for name, part in joins:
+        # The joined key is never NULL for a row that exists: a NULL key is no row.
+        lines.append(f"    if v{part.start} is None:")
+        lines.append(f"        p{part.start} = None")
+        lines.append("    else:")
+        _write_part(part, space, lines, "        ")
+        extra += f", {name!r}: p{part.start}"
+    tag = _write_part(base, space, lines, "    ", extra)
+    lines.append(f"    return {tag}")
     exec("\n".join(lines), space)  # noqa: S102 - generated from literals above
     build: Callable[[Sequence[Any]], Any] = space["build"]
     return build
@@ -95,6 +131,7 @@ class RowReader(Generic[M]):
             for part in (self.base, *(p for _, p in self.joins)):
                 part.labels = tuple(_cut(c, backend.name_limit) for c in part.labels)
         self._checked: Sequence[str] | None = None
+        self.build = _builder(self.base, self.joins)
 
     def check_columns(self, columns: Sequence[str], width: int) -> None:
         """The result must hold the statement's columns, in its order. Where the
@@ -119,18 +156,8 @@ class RowReader(Generic[M]):
         if not result.rows:
             return []
         self.check_columns(result.columns, len(result.rows[0]))
-        if not self.joins:
-            build = self.base.build
-            return [build(row) for row in result.rows]
-        return [self._joined(row) for row in result.rows]
-
-    def _joined(self, row: Sequence[Any]) -> M:
-        obj: M = self.base.build(row)
-        d = obj.__dict__
-        for name, part in self.joins:
-            # The joined key is never NULL for a row that exists: a NULL key is no row.
-            d[name] = None if row[part.start] is None else part.build(row)
-        return obj
+        build = self.build
+        return [build(row) for row in result.rows]
 
 
 def _cut(name: str, limit: int) -> str:

@@ -132,6 +132,9 @@ def _aware(value: dt.datetime) -> dt.datetime:
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
 
 
+_aware.inline = "{v} if {v}.tzinfo is not None else {f}({v})"  # type: ignore[attr-defined]
+
+
 def _status_count(status: str) -> int:
     # "UPDATE 3", "INSERT 0 5", "DELETE 0"; a statement without a count says none.
     last = status.rpartition(" ")[2]
