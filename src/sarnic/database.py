@@ -381,21 +381,20 @@ class Database:
         model = query.model
         given = {f.name: b for f, b in query.values}
         stmt = self._prepare(query)
-        async with self._atomic(True):
-            async with self._connection() as conn:
-                generated = await conn.insert_key(stmt.sql, stmt.params)
-            key: list[Any] = []
-            for f in model.__pk__:
-                if f.name in given:
-                    tag, payload = given[f.name]
-                    key.append(f.from_bind(tag, payload))
-                elif f.auto_key:
-                    key.append(generated)
-                else:
-                    raise OperationalError(f"{model.__name__}: the insert gave no value for key {f.name!r}")
-            select = model.select().where(*(f == v for f, v in zip(model.__pk__, key)))
-            rows = await self._select(select)
-        return rows
+        # Two round trips, not four: the row is committed (or inside the
+        # caller's transaction) before it is read back by its key.
+        async with self._connection() as conn:
+            generated = await conn.insert_key(stmt.sql, stmt.params)
+        key: list[Any] = []
+        for f in model.__pk__:
+            if f.name in given:
+                tag, payload = given[f.name]
+                key.append(f.from_bind(tag, payload))
+            elif f.auto_key:
+                key.append(generated)
+            else:
+                raise OperationalError(f"{model.__name__}: the insert gave no value for key {f.name!r}")
+        return await self._select(model.select().where(*(f == v for f, v in zip(model.__pk__, key))))
 
     def _chunks(self, query: Any) -> list[Any]:
         """A bulk statement split so that no part binds more values than the
@@ -415,12 +414,34 @@ class Database:
     async def _bulk(self, query: BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]) -> int:
         if not (query.ids if isinstance(query, BulkDelete) else query.rows):
             return 0  # nothing to write: no statement
+        if isinstance(query, BulkInsert) and query.columns:
+            return await self._insert_many(query)
         chunks = self._chunks(query)
         total = 0
         async with self._atomic(len(chunks) > 1):
             for chunk in chunks:
                 total += await self._execute(self._prepare(chunk))
         return total
+
+    async def _insert_many(self, query: BulkInsert[Any]) -> int:
+        """A bulk insert that hands nothing back: the core's one-row insert,
+        run once per row by the driver (pipelined or batched), in one
+        transaction. Cheaper than one statement of every row, which the core
+        would write and the layer read back value by value, and which
+        PostgreSQL would plan anew at each call."""
+        columns, rows = query.columns, query.rows
+        one: Insert[Any] = Insert._make({"model": query.model, "values": tuple(zip(columns, rows[0]))})
+        stmt = self._prepare(one)
+        if len(stmt.params) != len(columns):
+            raise AssertionError("a one-row insert binds one value per column")
+        convs = [self._backend.param_converter(f) for f in columns]
+        values = [stmt.params]
+        for row in rows[1:]:
+            values.append([v if c is None or v is None else c(v) for (_, v), c in zip(row, convs)])
+        async with self._atomic(True):
+            async with self._connection() as conn:
+                await conn.execute_many(stmt.sql, values)
+        return len(rows)
 
     @asynccontextmanager
     async def _atomic(self, needed: bool) -> AsyncIterator[None]:

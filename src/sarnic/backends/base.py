@@ -77,6 +77,11 @@ class Connection(abc.ABC):
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
         """Run a statement; the number of rows it matched."""
 
+    async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
+        """Run one statement once per row of values (the driver pipelines or batches them)."""
+        for params in rows:
+            await self.execute(sql, params)
+
     async def insert_key(self, sql: str, params: Sequence[Any]) -> Any:
         """Run an insert on a backend without RETURNING; the key the database generated."""
         raise NotImplementedError

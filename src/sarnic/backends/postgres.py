@@ -154,6 +154,10 @@ class PostgresConnection(Connection):
             records = await self.raw.fetch(sql, *params)
         return Result(list(records[0].keys()) if records else (), records)
 
+    async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
+        with self.operation(self.backend):
+            await self.raw.executemany(sql, rows)
+
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
         with self.operation(self.backend):
             status = await self.raw.execute(sql, *params)

@@ -32,7 +32,7 @@ from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.fields import Field
+from sarnic.fields import DateTime, Field
 
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
@@ -56,6 +56,20 @@ def _decimal(text: str) -> str:
     if "." in plain:
         plain = plain.rstrip("0").rstrip(".")
     return "0" if plain in ("-0", "") else plain
+
+
+def _utc_text(field: DateTime[Any]) -> Converter:
+    """Aware datetimes are stored as UTC wall time: read with the zone
+    attached in one parse (a text written by another program goes the long way)."""
+    parse = dt.datetime.fromisoformat
+
+    def read(text: str) -> dt.datetime:
+        try:
+            return parse(text + "+00:00")
+        except (ValueError, TypeError):
+            return field.from_plain(text)  # type: ignore[no-any-return]
+
+    return read
 
 
 def _json_list(value: list[Any]) -> str:
@@ -112,6 +126,10 @@ class SqliteConnection(Connection):
                 return cursor.rowcount
             finally:
                 await cursor.close()
+
+    async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
+        with self.operation(self.backend):
+            await self.raw.executemany(sql, rows)
 
     async def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         with self.operation(self.backend):
@@ -264,6 +282,8 @@ class SqliteBackend(Backend):
     def make_result_converter(self, field: Field[Any]) -> Converter:
         if field.field_type == "float":
             return float  # RETURNING hands an integral REAL back as an int
+        if isinstance(field, DateTime) and field.timezone:
+            return _utc_text(field)
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
 
 
