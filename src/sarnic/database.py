@@ -430,7 +430,10 @@ class Database:
         would write and the layer read back value by value, and which
         PostgreSQL would plan anew at each call."""
         columns, rows = query.columns, query.rows
-        one: Insert[Any] = Insert._make({"model": query.model, "values": tuple(zip(columns, rows[0]))})
+        # A one-row bulk insert, not an insert: it returns nothing, and
+        # drivers refuse executemany over a statement that returns rows.
+        one: BulkInsert[Any] = BulkInsert._make(
+            {"model": query.model, "columns": columns, "rows": rows[:1], "returning": False})
         stmt = self._prepare(one)
         if len(stmt.params) != len(columns):
             raise AssertionError("a one-row insert binds one value per column")
