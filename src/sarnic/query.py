@@ -6,6 +6,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
 
+from sarnic import bulk_rows
 from sarnic.compiled import Compiled, compile_query
 from sarnic.expr import And, Comparison, Condition, Not, Ordering, _Group
 from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
@@ -448,6 +449,11 @@ class BulkInsert(Query[M]):
         what = f"{model.__name__}.bulk_insert()"
         if isinstance(rows, (Mapping, str, bytes)) or isinstance(rows, model):
             raise TypeError(f"{what} takes a list of rows (instances or dicts)")
+        rows = rows if isinstance(rows, (list, tuple)) else list(rows)
+        plain = bulk_rows.plain_columns(model, rows, what)
+        if plain is not None:
+            binds = bulk_rows.binder(model, plain, what)(rows)
+            return cls._make({"model": model, "columns": plain, "rows": tuple(binds), "returning": bool(returning)})
         pairs = [_row(model, r, {}, what) if isinstance(r, model) else _row(model, None, _mapping(r, what), what)
                  for r in rows]
         # Every row writes the same columns: absent nullable values become NULL;

@@ -1,0 +1,142 @@
+"""Rows of a bulk insert become bind tuples in one pass.
+
+A bulk insert of plain rows (dicts, or instances, naming only the model's
+own writable fields) is bound by a function written out once per model and
+column list: each value is read once, the common Python types of each
+field are bound inline, and anything else goes through the field's own
+`bind`, so what comes out is exactly what `Field.bind` gives. Rows that name
+relations or unknown fields take the general path in `query.py`.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import weakref
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+from sarnic.fields import Bind, Bool, DateTime, Field, Float, Text, _Integer
+
+if TYPE_CHECKING:
+    from sarnic.model import Model
+
+Binder = Callable[[Sequence[Any]], list[tuple[Bind, ...]]]
+
+_MISSING = object()
+_plain_names: weakref.WeakKeyDictionary[type[Model], frozenset[str]] = weakref.WeakKeyDictionary()
+_binders: weakref.WeakKeyDictionary[type[Model], dict[tuple[str, ...], Binder]] = weakref.WeakKeyDictionary()
+
+
+def plain_names(model: type[Model]) -> frozenset[str]:
+    names = _plain_names.get(model)
+    if names is None:
+        names = _plain_names[model] = frozenset(f.name for f in model.__writable__)
+    return names
+
+
+def plain_columns(model: type[Model], rows: Sequence[Any], what: str) -> tuple[Field[Any], ...] | None:
+    """The columns of rows that only name the model's writable fields (None
+    when some row is not such a row): every field some row gives, and every
+    field with a default. A required field no row gives is refused here."""
+    if not rows:
+        return None
+    dicts = []
+    for r in rows:
+        if type(r) is dict:
+            dicts.append(r)
+        elif type(r) is model:
+            dicts.append(r.__dict__)
+        else:
+            return None
+    given = set().union(*dicts)
+    if not given <= plain_names(model):
+        return None
+    columns = tuple(f for f in model.__writable__ if f.name in given or f.has_default)
+    for f in model.__writable__:
+        if f.name not in given and not (f.has_default or f.null or f.auto_key):
+            raise TypeError(f"{what}: {model.__name__} needs a value for {f.name!r}")
+    return columns or None
+
+
+def binder(model: type[Model], columns: tuple[Field[Any], ...], what: str) -> Binder:
+    key = tuple(f.name for f in columns)
+    per_model = _binders.get(model)
+    if per_model is None:
+        per_model = _binders[model] = {}
+    found = per_model.get(key)
+    if found is None:
+        found = per_model[key] = _write_binder(model, columns, what)
+    return found
+
+
+def _inline(f: Field[Any], v: str) -> str | None:
+    """An expression that binds the common value of the field's type, to be
+    guarded by `else` with the field's own bind; None where there is none."""
+    kind = type(f)
+    if issubclass(kind, _Integer) and kind.bind_value is _Integer.bind_value:
+        low, high = f.bounds  # type: ignore[attr-defined]
+        return f'("int", {v}) if type({v}) is int and {low} <= {v} <= {high}'
+    if kind.bind_value is Text.bind_value:
+        limit = f.max_length  # type: ignore[attr-defined]
+        bound = "" if limit is None else f" and len({v}) <= {int(limit)}"
+        return f'("text", {v}) if type({v}) is str{bound}'
+    if kind.bind_value is Bool.bind_value:
+        return f'("bool", {v}) if type({v}) is bool'
+    if kind.bind_value is Float.bind_value:
+        return f'("float", {v}) if type({v}) is float'
+    if kind.bind_value is DateTime.bind_value:
+        zone = "_utc" if f.timezone else "None"  # type: ignore[attr-defined]
+        # An aware value already in UTC needs no conversion; others take the full path.
+        return f'("datetime", {v}.isoformat()) if type({v}) is _datetime and {v}.tzinfo is {zone}'
+    return None
+
+
+def _write_binder(model: type[Model], columns: tuple[Field[Any], ...], what: str) -> Binder:
+    space: dict[str, Any] = {"_M": _MISSING, "_datetime": dt.datetime, "_utc": dt.timezone.utc}
+    items = []
+    for j, f in enumerate(columns):
+        v = f"v{j}"
+        space[f"f{j}"] = _fallback(model, f, what)
+        fast = _inline(f, v)
+        fetch = f"({v} := get({f.name!r}, _M))"
+        if fast is None:
+            items.append(f"f{j}({fetch}, i)")
+        else:
+            items.append(f"({fast.replace(f'type({v})', f'type({fetch})', 1)} else f{j}({v}, i))")
+    body = ",\n                ".join(items)
+    source = f"""
+def bind(rows):
+    out = []
+    append = out.append
+    for i, r in enumerate(rows):
+        get = (r if type(r) is dict else r.__dict__).get
+        append((
+                {body},
+        ))
+    return out
+"""
+    exec(source, space)  # noqa: S102 - text written here from field names (repr) and numbers only
+    bind: Binder = space["bind"]
+    return bind
+
+
+def _fallback(model: type[Model], f: Field[Any], what: str) -> Callable[[Any, int], Bind]:
+    bind = f.bind
+    if f.auto_key:
+        def missing(i: int) -> Bind:
+            raise ValueError(f"{what}: row {i} leaves out the key {f.name!r} that other rows give; "
+                             "give it in every row or in none")
+    elif f.has_default:
+        def missing(i: int) -> Bind:
+            return bind(f.make_default())
+    elif f.null:
+        def missing(i: int) -> Bind:
+            return bind(None)
+    else:
+        def missing(i: int) -> Bind:
+            raise TypeError(f"{what}: {model.__name__} needs a value for {f.name!r}")
+
+    def slow(value: Any, i: int) -> Bind:
+        return missing(i) if value is _MISSING else bind(value)
+
+    return slow
