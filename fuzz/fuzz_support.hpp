@@ -197,7 +197,7 @@ inline constexpr std::string_view kSqlWords[] = {
     "LIKE", "LIMIT", "MATCH", "MAX", "MODE", "NATURAL", "NEXT", "NOT", "NULL", "NULLS",
     "OFFSET", "ON", "ONLY", "OR", "ORDER", "OUTPUT", "RETURNING", "ROWS", "SELECT", "SET",
     "THEN", "UPDATE", "VALUES", "WHEN", "WHERE", "bigint", "bm25", "boolean", "bytea", "date",
-    "double", "ft", "jsonb", "phraseto_tsquery", "plainto_tsquery", "precision", "rowid", "t", "text", "time",
+    "double", "ft", "jsonb", "numeric", "phraseto_tsquery", "plainto_tsquery", "precision", "rowid", "t", "text", "time",
     "timestamptz", "to_tsquery", "to_tsvector", "ts_rank", "v", "vector", "websearch_to_tsquery",
 };
 
