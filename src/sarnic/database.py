@@ -28,6 +28,8 @@ if TYPE_CHECKING:
 
 M = TypeVar("M", bound="Model")
 
+#: operations whose statements return rows on a backend with RETURNING
+_RETURNING_WRITES = frozenset(("insert", "update"))
 _Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]
 
 
@@ -252,15 +254,22 @@ class Database:
                 await backend.release(conn)
 
     async def _execute(self, stmt: Statement) -> int:
+        # The core's inserts and updates hand every column back where the
+        # dialect has RETURNING; only their count is wanted here.
+        returning = self._backend.returns_rows and stmt.operation in _RETURNING_WRITES
         state = self._current()
         if state is not None:
             async with state.lock:
+                if returning:
+                    return await state.conn.execute_returning(stmt.sql, stmt.params)
                 return await state.conn.execute(stmt.sql, stmt.params)
         if self._state != "open":
             self._check_open()
         backend = self._backend
         conn = await backend.acquire()
         try:
+            if returning:
+                return await conn.execute_returning(stmt.sql, stmt.params)
             return await conn.execute(stmt.sql, stmt.params)
         finally:
             await backend.release(conn)

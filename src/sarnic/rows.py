@@ -66,6 +66,7 @@ def _write_part(part: _Part, space: dict[str, Any], lines: list[str], indent: st
         name = f"c{part.start + i}"
         space[name] = conv
         inline = getattr(conv, "inline", None)
+        space.update(getattr(conv, "inline_names", {}))
         expr = inline.format(v=v, f=name) if inline else f"{name}({v})"
         items.append(f"{f.name!r}: {expr}" if not f.null else f"{f.name!r}: None if {v} is None else {expr}")
     lines.append(f"{indent}{tag} = new({tag}_cls)")

@@ -24,6 +24,23 @@ if TYPE_CHECKING:
 Converter = Callable[[Any], Any] | None
 
 
+def inline(form: str, **names: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]:
+    """Gives a converter the expression row readers write in its place, `{v}`
+    for the value and `{f}` for the converter itself, and the names the
+    expression reads: a call saved on every value of every row."""
+    def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
+        conv.inline = form  # type: ignore[attr-defined]
+        conv.inline_names = names  # type: ignore[attr-defined]
+        return conv
+    return mark
+
+
+@inline("(True if {v} else False)")
+def truth(value: Any) -> bool:
+    """Booleans stored as integers (MySQL's TINYINT, SQLite)."""
+    return bool(value)
+
+
 @dataclass
 class Result:
     """The rows a statement returned, each a sequence in column order."""
@@ -76,6 +93,10 @@ class Connection(abc.ABC):
     @abc.abstractmethod
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
         """Run a statement; the number of rows it matched."""
+
+    async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
+        """Run a write that hands rows back (RETURNING) for its row count only."""
+        return await self.execute(sql, params)
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         """Run one statement once per row of values (the driver pipelines or batches them)."""

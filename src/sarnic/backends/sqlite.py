@@ -27,7 +27,7 @@ try:
 except ImportError:  # pragma: no cover - a dependency of the base install
     raise ImportError("SQLite URLs need the aiosqlite driver: pip install aiosqlite") from None
 
-from sarnic.backends.base import Backend, Connection, Converter, Result, Url, interleaved
+from sarnic.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
 from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
@@ -96,8 +96,6 @@ _PARAMS: dict[str, Any] = {
     "array_uuid": _json_list,
 }
 #: field types whose stored form is the Python value already
-#: how many statement texts `SqliteBackend.returning` remembers
-_KNOWN_TEXTS = 1024
 _NATIVE_RESULTS = {"int", "big_int", "text", "bytes", "ts_vector"}
 
 
@@ -119,22 +117,20 @@ class SqliteConnection(Connection):
         return Result((), rows)
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        returning = self.backend.returning
         with self.operation(self.backend):
-            if returning.get(sql):
-                # RETURNING: the statement is done only once its rows are read,
-                # in one call to the driver's thread rather than three.
-                return len(list(await self.raw.execute_fetchall(sql, params)))
             cursor = await self.raw.execute(sql, params)
             try:
                 if cursor.description is not None:
-                    if len(returning) >= _KNOWN_TEXTS:
-                        returning.clear()
-                    returning[sql] = True
+                    # RETURNING: the statement is done only once its rows are read.
                     return len(list(await cursor.fetchall()))
                 return cursor.rowcount
             finally:
                 await cursor.close()
+
+    async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
+        # Run and read in one call to the driver's thread rather than three.
+        with self.operation(self.backend):
+            return len(list(await self.raw.execute_fetchall(sql, params)))
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         with self.operation(self.backend):
@@ -208,8 +204,6 @@ class SqliteBackend(Backend):
         self._single: SqliteConnection | None = None
         self._turn = asyncio.Lock()
         self._pool: Pool[SqliteConnection] | None = None
-        #: statement texts found to hand rows back (the same text always does)
-        self.returning: dict[str, bool] = {}
 
     async def _connect(self) -> SqliteConnection:
         try:
@@ -295,6 +289,8 @@ class SqliteBackend(Backend):
             return float  # RETURNING hands an integral REAL back as an int
         if isinstance(field, DateTime) and field.timezone:
             return _utc_text(field)
+        if field.field_type == "bool":
+            return truth
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
 
 
