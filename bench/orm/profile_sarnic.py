@@ -22,6 +22,7 @@ import io
 import pstats
 import statistics
 import time
+from datetime import datetime
 from collections.abc import Awaitable, Callable, Sequence
 from typing import Any
 
@@ -136,7 +137,9 @@ def through_core_hydrator(model: Any, columns: Sequence[str], rows: Sequence[Any
     MessagePack maps, checked by hydrate_rows_msgpack, and instances made from
     the dicts it hands back (values left as the hydrator gives them, so this
     is a lower bound for that way)."""
-    packed = msgspec.msgpack.encode([dict(zip(columns, row)) for row in rows])
+    # The hydrator takes JSON's kinds of values: datetimes go as ISO texts.
+    plain = [{c: v.isoformat() if type(v) is datetime else v for c, v in zip(columns, row)} for row in rows]
+    packed = msgspec.msgpack.encode(plain)
     new = object.__new__
     out = []
     for d in hydrate_rows_msgpack(model.__metadata_bytes__, packed):

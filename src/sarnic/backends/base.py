@@ -144,19 +144,30 @@ class Connection(abc.ABC):
         self.busy = True
         try:
             yield
-        except DatabaseError:
-            self.busy = False
-            raise
         except Exception as exc:
-            mapped = backend.translate(exc)
-            if mapped is None:
+            failed = self.failure(backend, exc)
+            if failed is exc:
                 raise
-            if backend.is_disconnect(exc):
-                self.broken = True
-            else:
-                self.busy = False
-            raise mapped from exc
+            raise failed from exc
         self.busy = False
+
+    def failure(self, backend: Backend, exc: Exception) -> Exception:
+        """What to raise, from `exc`, for an exception out of a driver call
+        made with `busy` set (statement paths write the try out rather than
+        pay for a context manager): sarnic's error, or `exc` itself where it
+        is one already or not the driver's. The connection stays busy, never
+        reused, where the driver's state is unknown."""
+        if isinstance(exc, DatabaseError):
+            self.busy = False
+            return exc
+        mapped = backend.translate(exc)
+        if mapped is None:
+            return exc
+        if backend.is_disconnect(exc):
+            self.broken = True
+        else:
+            self.busy = False
+        return mapped
 
 
 class _Lease:

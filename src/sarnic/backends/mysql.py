@@ -204,11 +204,18 @@ class MySQLConnection(Connection):
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
         backend = self.backend
         text = backend.driver_sql(sql)
-        with self.operation(backend):
+        self.busy = True
+        try:
             cursor = self.raw.cursor()
             await cursor.execute(text, tuple(params))
             rows = await cursor.fetchall()
             await cursor.close()
+        except Exception as exc:
+            failed = self.failure(backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
         # The reader checks the width; names would only repeat the projection.
         return Result((), rows)
 

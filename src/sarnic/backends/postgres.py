@@ -150,8 +150,15 @@ class PostgresConnection(Connection):
         self.open_streams = 0
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
-        with self.operation(self.backend):
+        self.busy = True
+        try:
             records = await self.raw.fetch(sql, *params)
+        except Exception as exc:
+            failed = self.failure(self.backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
         return Result(list(records[0].keys()) if records else (), records)
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
@@ -159,15 +166,29 @@ class PostgresConnection(Connection):
             await self.raw.executemany(sql, rows)
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        with self.operation(self.backend):
+        self.busy = True
+        try:
             status = await self.raw.execute(sql, *params)
+        except Exception as exc:
+            failed = self.failure(self.backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
         return _status_count(status)
 
     async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
         # A count wrapper: the server counts the rows the write returns
         # instead of sending every column of each of them.
-        with self.operation(self.backend):
+        self.busy = True
+        try:
             count = await self.raw.fetchval(f'WITH "w" AS ({sql}) SELECT count(*) FROM "w"', *params)
+        except Exception as exc:
+            failed = self.failure(self.backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
         return int(count)
 
     def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:

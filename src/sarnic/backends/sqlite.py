@@ -111,8 +111,15 @@ class SqliteConnection(Connection):
         return not self.broken
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
-        with self.operation(self.backend):
+        self.busy = True
+        try:
             rows = list(await self.raw.execute_fetchall(sql, params))
+        except Exception as exc:
+            failed = self.failure(self.backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
         # The driver reports no names here; the reader checks the width.
         return Result((), rows)
 
@@ -129,8 +136,16 @@ class SqliteConnection(Connection):
 
     async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
         # Run and read in one call to the driver's thread rather than three.
-        with self.operation(self.backend):
-            return len(list(await self.raw.execute_fetchall(sql, params)))
+        self.busy = True
+        try:
+            rows = await self.raw.execute_fetchall(sql, params)
+        except Exception as exc:
+            failed = self.failure(self.backend, exc)
+            if failed is exc:
+                raise
+            raise failed from exc
+        self.busy = False
+        return len(list(rows))
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         with self.operation(self.backend):
