@@ -16,7 +16,7 @@ from contextlib import aclosing, asynccontextmanager
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, TypeVar, overload
 
-from sarnic import backends, schema
+from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import NotSupportedError, OperationalError
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
@@ -446,10 +446,7 @@ class Database:
         stmt = self._prepare(one)
         if len(stmt.params) != len(columns):
             raise AssertionError("a one-row insert binds one value per column")
-        convs = [self._backend.param_converter(f) for f in columns]
-        values = [stmt.params]
-        for row in rows[1:]:
-            values.append([v if c is None or v is None else c(v) for (_, v), c in zip(row, convs)])
+        values = bulk_rows.driver_rows(self._backend, columns)(rows)
         async with self._atomic(True):
             async with self._connection() as conn:
                 await conn.execute_many(stmt.sql, values)

@@ -221,6 +221,8 @@ class Backend(abc.ABC):
         self.max_size = max_size
         self._params: dict[Field[Any], Converter] = {}
         self._results: dict[Field[Any], Converter] = {}
+        #: bulk_rows.driver_rows, by column list
+        self.row_converters: dict[tuple[Field[Any], ...], Callable[[Sequence[Any]], list[tuple[Any, ...]]]] = {}
 
     @abc.abstractmethod
     async def open(self) -> None: ...

@@ -100,6 +100,8 @@ def _finite(value: float) -> float:
 
 def _wall_time(text: str) -> dt.datetime:
     # Aware values arrive in UTC already; the column holds UTC wall time.
+    if text.endswith("+00:00"):
+        return dt.datetime.fromisoformat(text[:-6])
     value = dt.datetime.fromisoformat(text)
     if value.tzinfo is not None:
         value = value.astimezone(_UTC).replace(tzinfo=None)
@@ -235,7 +237,7 @@ class MySQLConnection(Connection):
         with self.operation(backend):
             cursor = self.raw.cursor()
             # The driver writes the rows as multi-row INSERTs, each under its packet size.
-            await cursor.executemany(text, [tuple(r) for r in rows])
+            await cursor.executemany(text, [r if type(r) is tuple else tuple(r) for r in rows])
             await cursor.close()
 
     async def insert_key(self, sql: str, params: Sequence[Any]) -> Any:

@@ -39,6 +39,10 @@ _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
 
 
 def _timestamp(text: str) -> str:
+    if len(text) in (25, 32) and text.endswith("+00:00") and text[10] == "T":
+        # The layer's own UTC text (a four-digit year, seconds, maybe
+        # microseconds): the stored form by slicing, without a parse.
+        return f"{text[:10]} {text[11:19]}{text[19:26] if len(text) == 32 else '.000000'}"
     value = dt.datetime.fromisoformat(text)
     if value.tzinfo is not None:
         value = value.astimezone(dt.timezone.utc).replace(tzinfo=None)
