@@ -472,3 +472,33 @@ def test_connect_errors(url: str, cause: Any) -> None:
         assert isinstance(caught.value.__cause__, cause)
 
     asyncio.run(main())
+
+
+class Note(Model):
+    id = fields.Int(primary_key=True)
+    body = fields.Text()
+    search = fields.TSVector(fts_source_columns=["body"])
+
+    class Meta:
+        table = "notes_fts"
+
+
+def test_a_document_without_config_matches_words_as_stored(database: str) -> None:
+    # The server's default configuration here stems ('running' -> 'run'); the
+    # derived document is stored without stemming, and the query must agree.
+    async def test(db: sarnic.Database, admin: Any) -> None:
+        await db.create_tables(Note)
+        try:
+            await db.execute(Note.bulk_insert([{"id": 1, "body": "running dogs"}, {"id": 2, "body": "a cat"}]))
+            found = await db.fetch(Note.select().where(Note.search.match("running")))
+            assert [n.id for n in found] == [1]
+            assert await db.count(Note.select().where(Note.search.match_websearch("dogs -cat"))) == 1
+        finally:
+            await db.drop_tables(Note)
+
+    run(database, test)
+
+
+def test_the_session_text_search_config_is_not_overridden() -> None:
+    with pytest.raises(ValueError, match="default_text_search_config"):
+        sarnic.connect("postgresql://localhost/db?default_text_search_config=english")

@@ -206,20 +206,16 @@ class MySQLConnection(Connection):
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
         backend = self.backend
         text = backend.driver_sql(sql)
-        self.busy = True
-        try:
-            cursor = self.raw.cursor()
-            await cursor.execute(text, tuple(params))
-            rows = await cursor.fetchall()
-            await cursor.close()
-        except Exception as exc:
-            failed = self.failure(backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        rows = await self.call(backend, self._rows, text, tuple(params))
         # The reader checks the width; names would only repeat the projection.
         return Result((), rows)
+
+    async def _rows(self, text: str, params: tuple[Any, ...]) -> Sequence[Any]:
+        cursor = self.raw.cursor()
+        await cursor.execute(text, params)
+        rows: Sequence[Any] = await cursor.fetchall()
+        await cursor.close()
+        return rows
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
         backend = self.backend

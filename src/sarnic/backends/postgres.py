@@ -34,8 +34,10 @@ import msgspec
 from sarnic.backends.base import Backend, Connection, Converter, Result, Url
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from sarnic.fields import DateTime, Field
+from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
 
 _UTC = dt.timezone.utc
+_SEARCH_CONFIG = f"pg_catalog.{DEFAULT_DOCUMENT_CONFIG}"
 #: the first two characters of a SQLSTATE, and the error they make
 _BY_CLASS: dict[str, type[DatabaseError]] = {
     "23": IntegrityError,
@@ -150,15 +152,7 @@ class PostgresConnection(Connection):
         self.open_streams = 0
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
-        self.busy = True
-        try:
-            records = await self.raw.fetch(sql, *params)
-        except Exception as exc:
-            failed = self.failure(self.backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        records = await self.call(self.backend, self.raw.fetch, sql, *params)
         return Result(list(records[0].keys()) if records else (), records)
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
@@ -166,29 +160,14 @@ class PostgresConnection(Connection):
             await self.raw.executemany(sql, rows)
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        self.busy = True
-        try:
-            status = await self.raw.execute(sql, *params)
-        except Exception as exc:
-            failed = self.failure(self.backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        status = await self.call(self.backend, self.raw.execute, sql, *params)
         return _status_count(status)
 
     async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
         # A count wrapper: the server counts the rows the write returns
         # instead of sending every column of each of them.
-        self.busy = True
-        try:
-            count = await self.raw.fetchval(f'WITH "w" AS ({sql}) SELECT count(*) FROM "w"', *params)
-        except Exception as exc:
-            failed = self.failure(self.backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        count = await self.call(self.backend, self.raw.fetchval,
+                                f'WITH "w" AS ({sql}) SELECT count(*) FROM "w"', *params)
         return int(count)
 
     def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
@@ -259,9 +238,16 @@ class PostgresBackend(Backend):
                 args["host"] = value  # a socket directory: postgresql:///db?host=/run/postgresql
             elif key.lower() == "timezone":
                 raise ValueError("sarnic keeps PostgreSQL sessions in UTC: drop the timezone setting from the URL")
+            elif key.lower() == "default_text_search_config":
+                raise ValueError(f"sarnic's text-search documents without a config use {_SEARCH_CONFIG!r}, and "
+                                 "so do its sessions: drop default_text_search_config from the URL and give "
+                                 "fts_config to the fields that need another")
             else:
                 settings[key] = value
         settings["timezone"] = "UTC"
+        # A query the core writes without a config takes the session's: the
+        # one derived documents without a config are stored in.
+        settings["default_text_search_config"] = _SEARCH_CONFIG
         args["server_settings"] = settings
         return {k: v for k, v in args.items() if v is not None}
 

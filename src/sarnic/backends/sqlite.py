@@ -115,15 +115,7 @@ class SqliteConnection(Connection):
         return not self.broken
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
-        self.busy = True
-        try:
-            rows = list(await self.raw.execute_fetchall(sql, params))
-        except Exception as exc:
-            failed = self.failure(self.backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        rows = list(await self.call(self.backend, self.raw.execute_fetchall, sql, params))
         # The driver reports no names here; the reader checks the width.
         return Result((), rows)
 
@@ -140,15 +132,7 @@ class SqliteConnection(Connection):
 
     async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
         # Run and read in one call to the driver's thread rather than three.
-        self.busy = True
-        try:
-            rows = await self.raw.execute_fetchall(sql, params)
-        except Exception as exc:
-            failed = self.failure(self.backend, exc)
-            if failed is exc:
-                raise
-            raise failed from exc
-        self.busy = False
+        rows = await self.call(self.backend, self.raw.execute_fetchall, sql, params)
         return len(list(rows))
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
