@@ -143,7 +143,8 @@ sanitize: build
 	  PYTHONPATH=$(SANITIZE_SITE) $(PY) -m pytest -p no:cacheprovider --capture=sys tests/python
 	$(VALGRIND) $(PY) -m pytest -p no:cacheprovider -x $(VALGRIND_TESTS) -k "not huge and not million"
 
-# One abi3 wheel, checked by abi3audit and tested under every other CPython >= 3.11 present.
+# One abi3 wheel, checked by abi3audit and tested under every other CPython >= 3.11 present
+# (reinstalled over the one a venv of an earlier run holds under the same version).
 abi3-check: venv
 	rm -rf dist && SARNIC_WERROR=$(WERROR) $(PIP) wheel -q --no-build-isolation --no-deps -w dist .
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
@@ -153,6 +154,7 @@ abi3-check: venv
 	  [ -n "$$py" ] || { echo "python$$v not present: skipped"; continue; }; \
 	  echo "== wheel under $$($$py --version)"; \
 	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q dist/*.whl pytest hypothesis msgpack sqlglot && \
+	  build/venv-$$v/bin/pip install -q --force-reinstall --no-deps dist/*.whl && \
 	  build/venv-$$v/bin/python -m pytest -q -p no:cacheprovider tests/python || exit 1; \
 	done
 

@@ -105,7 +105,30 @@ class _Asyncpg(RawPeer):
         return int(status.rpartition(" ")[2])
 
 
-class _Asyncmy(RawPeer):
+class _FetchingPeer(RawPeer):
+    """The reads of the peers whose statements, in the engine's placeholders,
+    are in `sql` and whose rows come through a `_fetch` of their own."""
+
+    sql: dict[str, str]
+
+    async def _fetch(self, sql: str, args: tuple[Any, ...]) -> Any:
+        raise NotImplementedError
+
+    async def by_key(self) -> Any:
+        rows = await self._fetch(self.sql["by_key"], (dataset.KEY,))
+        return rows[0] if rows else None
+
+    async def page(self) -> Any:
+        return await self._fetch(self.sql["page"], (dataset.PAGE_AUTHOR, True, dataset.PAGE))
+
+    async def many(self) -> Any:
+        return await self._fetch(self.sql["many"], (dataset.MANY,))
+
+    async def joined(self) -> Any:
+        return await self._fetch(self.sql["joined"], (True, dataset.JOINED))
+
+
+class _Asyncmy(_FetchingPeer):
     async def open(self) -> None:
         import asyncmy
 
@@ -123,19 +146,6 @@ class _Asyncmy(RawPeer):
         async with self.pool.acquire() as conn, conn.cursor() as cur:
             await cur.execute(sql, args)
             return await cur.fetchall()
-
-    async def by_key(self) -> Any:
-        rows = await self._fetch(self.sql["by_key"], (dataset.KEY,))
-        return rows[0] if rows else None
-
-    async def page(self) -> Any:
-        return await self._fetch(self.sql["page"], (dataset.PAGE_AUTHOR, True, dataset.PAGE))
-
-    async def many(self) -> Any:
-        return await self._fetch(self.sql["many"], (dataset.MANY,))
-
-    async def joined(self) -> Any:
-        return await self._fetch(self.sql["joined"], (True, dataset.JOINED))
 
     async def insert_one(self, row: dict[str, Any]) -> Any:
         async with self.pool.acquire() as conn, conn.cursor() as cur:
@@ -158,7 +168,7 @@ class _Asyncmy(RawPeer):
             return await cur.execute(self.sql["update"], (views, dataset.UPDATE_AUTHOR, dataset.UPDATE_MAX_ID))
 
 
-class _Aiosqlite(RawPeer):
+class _Aiosqlite(_FetchingPeer):
     async def open(self) -> None:
         import aiosqlite
 
@@ -187,19 +197,6 @@ class _Aiosqlite(RawPeer):
     async def _fetch(self, sql: str, args: tuple[Any, ...]) -> Any:
         async with self.acquire() as conn:
             return await conn.execute_fetchall(sql, args)
-
-    async def by_key(self) -> Any:
-        rows = await self._fetch(self.sql["by_key"], (dataset.KEY,))
-        return rows[0] if rows else None
-
-    async def page(self) -> Any:
-        return await self._fetch(self.sql["page"], (dataset.PAGE_AUTHOR, True, dataset.PAGE))
-
-    async def many(self) -> Any:
-        return await self._fetch(self.sql["many"], (dataset.MANY,))
-
-    async def joined(self) -> Any:
-        return await self._fetch(self.sql["joined"], (True, dataset.JOINED))
 
     async def insert_one(self, row: dict[str, Any]) -> Any:
         stored = (*values(row)[:5], dataset.stored_time("sqlite", row["created_at"]))

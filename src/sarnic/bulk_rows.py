@@ -1,11 +1,10 @@
 """Rows of a bulk insert become bind tuples in one pass.
 
-A bulk insert of plain rows (dicts, or instances, naming only the model's
-own writable fields) is bound by a function written out once per model and
-column list: each value is read once, the common Python types of each
-field are bound inline, and anything else goes through the field's own
-`bind`, so what comes out is exactly what `Field.bind` gives. Rows that name
-relations or unknown fields take the general path in `query.py`.
+The rows, dicts of field values or instances of the model, are bound by a
+function written out once per model and column list: each value is read
+once, the common Python types of each field are bound inline, and anything
+else goes through the field's own `bind`, so what comes out is exactly what
+`Field.bind` gives.
 
 `driver_rows` is the other end, for inserts run once per row by the driver:
 bound rows to the driver's forms of their values.
@@ -14,8 +13,7 @@ bound rows to the driver's forms of their values.
 from __future__ import annotations
 
 import datetime as dt
-import weakref
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Sequence, Set
 from typing import TYPE_CHECKING, Any
 
 from sarnic.fields import Bind, Bool, DateTime, Field, Float, Text, _Integer
@@ -27,23 +25,11 @@ if TYPE_CHECKING:
 Binder = Callable[[Sequence[Any]], list[tuple[Bind, ...]]]
 
 _MISSING = object()
-_plain_names: weakref.WeakKeyDictionary[type[Model], frozenset[str]] = weakref.WeakKeyDictionary()
-_binders: weakref.WeakKeyDictionary[type[Model], dict[tuple[str, ...], Binder]] = weakref.WeakKeyDictionary()
 
 
-def plain_names(model: type[Model]) -> frozenset[str]:
-    names = _plain_names.get(model)
-    if names is None:
-        names = _plain_names[model] = frozenset(f.name for f in model.__writable__)
-    return names
-
-
-def plain_columns(model: type[Model], rows: Sequence[Any], what: str) -> tuple[Field[Any], ...] | None:
-    """The columns of rows that only name the model's writable fields (None
-    when some row is not such a row): every field some row gives, and every
-    field with a default. A required field no row gives is refused here."""
-    if not rows:
-        return None
+def given_names(model: type[Model], rows: Sequence[Any]) -> set[str] | None:
+    """The field names the rows give, or None unless every row is a dict or
+    an instance of the model naming only the model's writable fields."""
     dicts = []
     for r in rows:
         if type(r) is dict:
@@ -52,24 +38,30 @@ def plain_columns(model: type[Model], rows: Sequence[Any], what: str) -> tuple[F
             dicts.append(r.__dict__)
         else:
             return None
-    given = set().union(*dicts)
-    if not given <= plain_names(model):
-        return None
-    columns = tuple(f for f in model.__writable__ if f.name in given or f.has_default)
-    for f in model.__writable__:
+    given: set[str] = set().union(*dicts)
+    return given if given <= model.__writable_names__ else None
+
+
+def written_columns(model: type[Model], given: Set[str], what: str) -> tuple[Field[Any], ...]:
+    """The columns every row writes: each field some row gives, and each with
+    a default. A required field no row gives is refused; rows of defaults
+    only name one nullable column as NULL, its default (an insert with an
+    empty column list runs on MySQL alone)."""
+    writable = model.__writable__
+    for f in writable:
         if f.name not in given and not (f.has_default or f.null or f.auto_key):
             raise TypeError(f"{what}: {model.__name__} needs a value for {f.name!r}")
-    return columns or None
+    picked = tuple(f for f in writable if f.name in given or f.has_default)
+    if not picked:
+        picked = tuple(f for f in writable if f.null)[:1]
+    return picked
 
 
-def binder(model: type[Model], columns: tuple[Field[Any], ...], what: str) -> Binder:
-    key = tuple(f.name for f in columns)
-    per_model = _binders.get(model)
-    if per_model is None:
-        per_model = _binders[model] = {}
-    found = per_model.get(key)
+def binder(model: type[Model], columns: tuple[Field[Any], ...]) -> Binder:
+    made = model.__bulk_binders__
+    found: Binder | None = made.get(columns)
     if found is None:
-        found = per_model[key] = _write_binder(model, columns, what)
+        found = made[columns] = _write_binder(model, columns)
     return found
 
 
@@ -95,7 +87,10 @@ def _inline(f: Field[Any], v: str) -> str | None:
     return None
 
 
-def _write_binder(model: type[Model], columns: tuple[Field[Any], ...], what: str) -> Binder:
+def _write_binder(model: type[Model], columns: tuple[Field[Any], ...]) -> Binder:
+    if not columns:
+        return lambda rows: [() for _ in rows]
+    what = f"{model.__name__}.bulk_insert()"
     space: dict[str, Any] = {"_M": _MISSING, "_datetime": dt.datetime, "_utc": dt.timezone.utc}
     items = []
     for j, f in enumerate(columns):

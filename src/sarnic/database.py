@@ -256,21 +256,17 @@ class Database:
     async def _execute(self, stmt: Statement) -> int:
         # The core's inserts and updates hand every column back where the
         # dialect has RETURNING; only their count is wanted here.
-        returning = self._backend.returns_rows and stmt.operation in _RETURNING_WRITES
+        run = "execute_returning" if self._backend.returns_rows and stmt.operation in _RETURNING_WRITES else "execute"
         state = self._current()
         if state is not None:
             async with state.lock:
-                if returning:
-                    return await state.conn.execute_returning(stmt.sql, stmt.params)
-                return await state.conn.execute(stmt.sql, stmt.params)
+                return await getattr(state.conn, run)(stmt.sql, stmt.params)  # type: ignore[no-any-return]
         if self._state != "open":
             self._check_open()
         backend = self._backend
         conn = await backend.acquire()
         try:
-            if returning:
-                return await conn.execute_returning(stmt.sql, stmt.params)
-            return await conn.execute(stmt.sql, stmt.params)
+            return await getattr(conn, run)(stmt.sql, stmt.params)  # type: ignore[no-any-return]
         finally:
             await backend.release(conn)
 

@@ -307,9 +307,6 @@ class Select(_Filtered[M]):
                 self._limit, self._offset, vector, rank, self._predicate_ir() if self.predicates else None,
                 self._distinct, exists, [j.ir for j in joins] if joins else []]
 
-    def count_ir(self) -> list[Any]:
-        return self.count_query().ir()
-
     def count_query(self) -> Select[M]:
         """The select whose rows `count` counts: the key alone, unordered,
         unless DISTINCT or paging make the projection or the order matter."""
@@ -450,32 +447,16 @@ class BulkInsert(Query[M]):
         if isinstance(rows, (Mapping, str, bytes)) or isinstance(rows, model):
             raise TypeError(f"{what} takes a list of rows (instances or dicts)")
         rows = rows if isinstance(rows, (list, tuple)) else list(rows)
-        plain = bulk_rows.plain_columns(model, rows, what)
-        if plain is not None:
-            binds = bulk_rows.binder(model, plain, what)(rows)
-            return cls._make({"model": model, "columns": plain, "rows": tuple(binds), "returning": bool(returning)})
-        pairs = [_row(model, r, {}, what) if isinstance(r, model) else _row(model, None, _mapping(r, what), what)
-                 for r in rows]
-        # Every row writes the same columns: absent nullable values become NULL;
-        # a generated key is given by every row or by none.
-        present: dict[Field[Any], int] = {}
-        for row in pairs:
-            for f, _ in row:
-                present[f] = present.get(f, 0) + 1
-        columns = tuple(f for f in model.__writable__ if f in present)
-        binds = []
-        for i, row in enumerate(pairs):
-            have = dict(row)
-            out = []
-            for f in columns:
-                b = have.get(f)
-                if b is None:
-                    if f.auto_key:
-                        raise ValueError(f"{what}: row {i} leaves out the key {f.name!r} that other rows give; "
-                                         "give it in every row or in none")
-                    b = f.bind(f.make_default() if f.has_default else None)
-                out.append(b)
-            binds.append(tuple(out))
+        if not rows:
+            return cls._make({"model": model, "columns": (), "rows": (), "returning": bool(returning)})
+        given = bulk_rows.given_names(model, rows)
+        if given is None:
+            # Rows that name relations (author=ann) or other fields: each
+            # checked and made a dict of field values first.
+            rows = [_plain_row(model, r, what) for r in rows]
+            given = set().union(*rows)
+        columns = bulk_rows.written_columns(model, given, what)
+        binds = bulk_rows.binder(model, columns)(rows)
         return cls._make({"model": model, "columns": columns, "rows": tuple(binds), "returning": bool(returning)})
 
     def ir(self) -> list[Any]:
@@ -484,10 +465,14 @@ class BulkInsert(Query[M]):
         return [IR_VERSION, self.model.__name__, ["bulk_insert", rows, self.returning], [], [], None, None]
 
 
-def _mapping(row: Any, what: str) -> Mapping[str, Any]:
+def _plain_row(model: type[Model], row: Any, what: str) -> dict[str, Any]:
+    """A bulk row as the values of the model's writable fields, by name."""
+    if isinstance(row, model):
+        names = model.__writable_names__
+        return {k: v for k, v in row.__dict__.items() if k in names}
     if not isinstance(row, Mapping):
         raise TypeError(f"{what} takes instances or dicts, not {type(row).__name__}")
-    return row
+    return _assignments(model, row, what)
 
 
 class BulkUpdate(Query[M]):

@@ -36,13 +36,7 @@ def _tree(node: Any, binds: Binds) -> Any:
 
 
 def _where(query: _Filtered[Any], binds: Binds) -> Any:
-    filters = []
-    for c in query.filters:
-        f = c.field
-        if c.operator not in _UNBOUND:
-            binds.append((f, c.ir[2][1]))
-        filters.append((f.position, c.operator))
-    return (tuple(filters), tuple(_tree(p, binds) for p in query.predicates))
+    return (tuple([_tree(c, binds) for c in query.filters]), tuple([_tree(p, binds) for p in query.predicates]))
 
 
 def _select(q: Select[Any], variant: str, dialect: str, binds: Binds) -> Any:

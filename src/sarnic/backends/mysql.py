@@ -36,8 +36,7 @@ import decimal
 import json
 import math
 import re
-from collections.abc import AsyncGenerator, AsyncIterator, Sequence
-from contextlib import AbstractAsyncContextManager, asynccontextmanager
+from collections.abc import AsyncGenerator, Sequence
 from typing import TYPE_CHECKING, Any
 
 try:
@@ -120,7 +119,6 @@ _UTC_EPOCH = _EPOCH.replace(tzinfo=_UTC)
 def _attach_utc(value: dt.datetime) -> dt.datetime:
     # The same instant as value.replace(tzinfo=UTC), at a seventh of its cost.
     return _UTC_EPOCH + (value - _EPOCH)
-
 
 
 #: the driver form of a bound value, by field type (absent: the payload as it is)
@@ -233,7 +231,7 @@ class MySQLConnection(Connection):
         with self.operation(backend):
             cursor = self.raw.cursor()
             # The driver writes the rows as multi-row INSERTs, each under its packet size.
-            await cursor.executemany(text, [r if type(r) is tuple else tuple(r) for r in rows])
+            await cursor.executemany(text, rows)
             await cursor.close()
 
     async def insert_key(self, sql: str, params: Sequence[Any]) -> Any:

@@ -19,8 +19,7 @@ import inspect
 import json
 import sys
 from array import array
-from collections.abc import AsyncGenerator, AsyncIterator, Sequence
-from contextlib import AbstractAsyncContextManager, asynccontextmanager
+from collections.abc import AsyncGenerator, Sequence
 from typing import Any, NoReturn
 
 try:
@@ -31,7 +30,7 @@ except ImportError:
 
 import msgspec
 
-from sarnic.backends.base import Backend, Connection, Converter, Result, Url
+from sarnic.backends.base import Backend, Connection, Converter, Result, Url, inline
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from sarnic.fields import DateTime, Field
 from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
@@ -129,12 +128,10 @@ _RESULTS: dict[str, Any] = {
 }
 
 
+@inline("{v} if {v}.tzinfo is not None else {f}({v})")
 def _aware(value: dt.datetime) -> dt.datetime:
     # asyncpg writes datetime.max and min as 'infinity' and reads those back naive.
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
-
-
-_aware.inline = "{v} if {v}.tzinfo is not None else {f}({v})"  # type: ignore[attr-defined]
 
 
 def _status_count(status: str) -> int:
