@@ -83,6 +83,30 @@ def test_a_cancelled_statement_leaves_the_database_usable(url: str) -> None:
     assert run(body, url) == (0, 50)
 
 
+def test_transactions_cancelled_as_they_begin_leave_no_connection_inside_one(url: str) -> None:
+    async def body(db: sarnic.Database) -> Any:
+        async def held() -> None:
+            async with db.transaction():
+                await db.execute(Note.update(n=-3).where(Note.id == 2))
+                await asyncio.sleep(30)
+
+        for i in range(40):
+            task = asyncio.ensure_future(held())
+            await asyncio.sleep((i % 11) / 1000)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+
+        async def counted() -> int:
+            async with db.transaction():
+                return await db.count(Note.select())
+
+        # Every pooled connection is outside a transaction: each new one begins.
+        return set(await asyncio.gather(*(counted() for _ in range(60)))), \
+            await db.count(Note.select().where(Note.n == -3))
+
+    assert run(body, url) == ({50}, 0)
+
+
 def test_concurrent_tasks_share_the_pool() -> None:
     async def body(db: sarnic.Database) -> Any:
         async def one(i: int) -> int:

@@ -240,9 +240,31 @@ class SqliteBackend(Backend):
         return self._single
 
     async def release(self, conn: Connection) -> None:
+        assert isinstance(conn, SqliteConnection)
+        # A call cancelled while the driver's thread still has it queued (a
+        # BEGIN, a COMMIT) may leave the connection inside a transaction
+        # after this returns: none comes back to be used that may be in one.
+        unsettled = conn.busy or conn.raw.in_transaction
         if self._pool is not None:
-            self._pool.put(conn)  # type: ignore[arg-type]
+            if unsettled:
+                conn.broken = True  # closing waits for the queued calls; the transaction goes with it
+            self._pool.put(conn)
+        elif unsettled:
+            await asyncio.shield(self._settle(conn))
         else:
+            self._turn.release()
+
+    async def _settle(self, conn: SqliteConnection) -> None:
+        """The one in-memory connection cannot be replaced: once the calls
+        queued before this one are done, roll back what they left open."""
+        try:
+            await conn.raw.execute("SELECT 1")
+            conn.busy = False
+            if conn.raw.in_transaction:
+                await conn.raw.execute("ROLLBACK")
+        except (sqlite3.Error, ValueError):
+            conn.broken = True
+        finally:
             self._turn.release()
 
     def stream_connection(self) -> AbstractAsyncContextManager[Connection]:
