@@ -129,3 +129,19 @@ def test_an_insert_of_defaults_only_and_refusals_before_sending() -> None:
         return stored.text, stored.n, [(n.id, n.price) for n in same]
 
     assert run(body) == (None, 0, [(1, decimal.Decimal("2.5"))])
+
+
+def test_a_column_missing_from_the_table_is_an_error_not_a_text(url: str) -> None:
+    class Later(Model):
+        class Meta:
+            table = "note"
+
+        id = fields.Int(primary_key=True)
+        age = fields.Int(null=True)
+
+    async def body(db: sarnic.Database) -> Any:
+        for query in (Later.select(), Later.select().where(Later.age == 3)):
+            with pytest.raises(sarnic.ProgrammingError, match="age"):
+                await db.fetch(query)
+
+    run(body, url)

@@ -184,6 +184,10 @@ class _TakingTurns(Connection):
 
 
 async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
+    from sarnic.backends.sqlite_quotes import strict_quotes
+
+    # In the connection's own thread: sqlite3 refuses calls from others.
+    await raw._execute(strict_quotes, raw._conn)  # type: ignore[no-untyped-call]
     await raw.execute("PRAGMA foreign_keys = ON")
     if not memory:
         await raw.execute("PRAGMA busy_timeout = 5000")
