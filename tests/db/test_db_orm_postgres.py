@@ -23,6 +23,7 @@ import pytest
 import sarnic
 from sarnic import Model, fields
 
+from .cancellation import cancel_beginnings_then_count
 from .drivers import PG_ADDR
 from .servers import require_server
 
@@ -507,22 +508,8 @@ def test_the_session_text_search_config_is_not_overridden() -> None:
 def test_transactions_cancelled_as_they_begin_leave_no_connection_inside_one(database: str) -> None:
     async def test(db: sarnic.Database, admin: Any) -> None:
         await db.execute(Item.bulk_insert([{"id": 1, "n": 1}]))
-
-        async def held() -> None:
-            async with db.transaction():
-                await db.execute(Item.update(n=-3).where(Item.id == 1))
-                await asyncio.sleep(30)
-
-        for i in range(30):
-            task = asyncio.create_task(held())
-            await asyncio.sleep((i % 11) / 1000)
-            task.cancel()
-            await asyncio.gather(task, return_exceptions=True)
-
-        async def counted() -> int:
-            async with db.transaction():
-                return await db.count(Item.select().where(Item.n == 1))
-
-        assert set(await asyncio.gather(*(counted() for _ in range(60)))) == {1}
+        counts = await cancel_beginnings_then_count(db, Item.update(n=-3).where(Item.id == 1),
+                                                    Item.select().where(Item.n == 1))
+        assert counts == {1}
 
     run(database, test, max_size=3)
