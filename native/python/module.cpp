@@ -50,6 +50,17 @@ PyMethodDef g_functions[] = {
      "objects.\n\n"
      "Raises SarnicCompileError and SarnicInternalError as compile_query does, and\n"
      "SarnicInternalError when bound_params cannot be encoded."},
+    {"compile_statement", as_cfunction(compile_statement), kFastCall,
+     "compile_statement(models_json, ir_json, dialect)\n--\n\n"
+     "Compile a statement given as JSON against a JSON array of model metadata\n"
+     "documents, which the statement names by position.\n\n"
+     "A version-3 document compiles exactly as compile_query compiles it against\n"
+     "the first model; version 4 adds expressions, subqueries, grouping, upserts\n"
+     "and row locks. Returns the same dict as compile_query and raises as it does."},
+    {"compile_statement_msgpack", as_cfunction(compile_statement_msgpack), kFastCall,
+     "compile_statement_msgpack(models_mp, ir_mp, dialect)\n--\n\n"
+     "compile_statement for MessagePack inputs (an array of metadata maps and\n"
+     "the statement). Returns the same dict as compile_query_msgpack."},
     {"hydrate_rows", as_cfunction(hydrate_rows), kFastCall,
      "hydrate_rows(metadata_json, rows_json)\n--\n\n"
      "Check a batch of database rows (a JSON array of objects keyed by column\n"
