@@ -33,7 +33,8 @@ constexpr std::string_view kDialects[] = {"postgres", "mysql", "mariadb", "sqlit
 constexpr std::string_view kStatementWords[] = {
     "ALL", "ANY", "AVG", "CHAR_LENGTH", "COALESCE", "CONFLICT", "COUNT", "DO", "DUPLICATE", "EXCLUDED", "FOR",
     "GROUP", "HAVING", "KEY", "LEN", "LENGTH", "LOCKED", "LOWER", "MIN", "NOTHING", "NOWAIT", "OF", "OPENJSON",
-    "READPAST", "ROWLOCK", "SKIP", "SUM", "UPDLOCK", "UPPER", "WITH", "json_each", "uuid", "value",
+    "READPAST", "ROWLOCK", "SKIP", "SUM", "UPDLOCK", "UPPER", "WITH", "json_each", "uuid", "value", "ESCAPE", "COLLATE", "utf8mb4_bin",
+    "Latin1_General_CS_AS", "sarnic_fold",
 };
 
 const std::string& builtin_models() {

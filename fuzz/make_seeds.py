@@ -34,7 +34,7 @@ HARVESTED_TESTS = ("test_*_golden.py", "test_error_catalogue.py")
 STATEMENT_WORDS = """
 model where joins group_by having lock skip_locked nowait of values items on_conflict target source up
 binary unary func in exists subquery excluded add sub mul div neg count sum avg min max coalesce lower
-upper length negated label expr left right operand args
+upper length negated label expr left right operand args like pattern fold bulk_update pk_fields
 """.split()
 
 WORDS = """

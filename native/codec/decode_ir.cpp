@@ -353,6 +353,9 @@ bool decode_predicate(Decoder& d, std::uint32_t i, Predicate& out) {
 }  // namespace
 
 bool decode_filter_record(Decoder& d, std::uint32_t i, Filter& out) { return decode_filter(d, i, out); }
+bool decode_bulk_update_record(Decoder& d, std::uint32_t i, BulkUpdateRow& out) {
+  return decode_bulk_update_row(d, i, out);
+}
 bool decode_sort_direction(Decoder& d, std::uint32_t i, SortDirection& out) { return decode_direction(d, i, out); }
 bool decode_vector_order_record(Decoder& d, std::uint32_t i, VectorOrderBy& out) {
   return decode_vector_order_by(d, i, out);

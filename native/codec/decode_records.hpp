@@ -38,6 +38,7 @@ bool decode_model(Decoder& d, std::uint32_t i, ModelMetadata& out);
 
 // Version-3 records that the statement IR embeds as they are.
 bool decode_filter_record(Decoder& d, std::uint32_t i, Filter& out);
+bool decode_bulk_update_record(Decoder& d, std::uint32_t i, BulkUpdateRow& out);
 bool decode_sort_direction(Decoder& d, std::uint32_t i, SortDirection& out);
 bool decode_vector_order_record(Decoder& d, std::uint32_t i, VectorOrderBy& out);
 bool decode_text_rank_record(Decoder& d, std::uint32_t i, TextRankBy& out);

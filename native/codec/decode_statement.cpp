@@ -37,13 +37,16 @@ constexpr RecordShape kLock{"struct RowLock", kLockKeys, 0, 0};
 constexpr std::string_view kConflictKeys[] = {"target", "update"};
 constexpr RecordShape kConflict{"struct OnConflict", kConflictKeys, 1, bits({0})};
 
-constexpr std::string_view kStatementKinds[] = {"select", "values", "insert", "update", "delete", "bulk_insert"};
+constexpr std::string_view kStatementKinds[] = {"select", "values",      "insert",     "update",
+                                               "delete", "bulk_insert", "bulk_update"};
 constexpr std::string_view kSelectKeys[] = {"fields"};
 constexpr std::string_view kItemsKeys[] = {"items"};
 constexpr std::string_view kInsertKeys[] = {"values", "on_conflict"};
 constexpr std::string_view kUpdateKeys[] = {"assignments", "danger"};
 constexpr std::string_view kDeleteKeys[] = {"danger"};
 constexpr std::string_view kBulkInsertKeys[] = {"rows", "returning", "on_conflict"};
+constexpr std::string_view kBulkUpdateKeys[] = {"pk_fields", "fields", "rows"};
+constexpr RecordShape kBulkUpdateOp{"struct variant StatementOperation::BulkUpdate", kBulkUpdateKeys, 3, bits({0, 1, 2})};
 constexpr RecordShape kSelectOp{"struct variant StatementOperation::Select", kSelectKeys, 1, bits({0})};
 constexpr RecordShape kValuesOp{"struct variant StatementOperation::Values", kItemsKeys, 1, bits({0})};
 constexpr RecordShape kInsertOp{"struct variant StatementOperation::Insert", kInsertKeys, 1, bits({0})};
@@ -52,7 +55,7 @@ constexpr RecordShape kDeleteOp{"struct variant StatementOperation::Delete", kDe
 constexpr RecordShape kBulkInsertOp{"struct variant StatementOperation::BulkInsert", kBulkInsertKeys, 1, bits({0})};
 
 constexpr std::string_view kExprKinds[] = {"field", "value",  "binary",   "unary",    "and",     "or",
-                                           "func",  "in",     "exists",   "subquery", "excluded", "filter"};
+                                           "func",  "in",     "exists",   "subquery", "excluded", "filter", "like"};
 constexpr std::string_view kBinaryOps[] = {"add", "sub", "mul", "div", "eq", "ne", "lt", "lte", "gt", "gte"};
 constexpr std::string_view kUnaryOps[] = {"neg", "not", "is_null", "is_not_null"};
 constexpr std::string_view kFunctions[] = {"count", "sum",   "avg",   "min",   "max",
@@ -69,6 +72,8 @@ constexpr std::string_view kQueryKeys[] = {"query"};
 constexpr std::string_view kExcludedKeys[] = {"field"};
 constexpr std::string_view kFilterExprKeys[] = {"filter", "source", "up"};
 
+constexpr std::string_view kLikeExprKeys[] = {"operand", "pattern", "fold"};
+constexpr RecordShape kLikeExpr{"struct variant Expr::Like", kLikeExprKeys, 2, bits({0, 1})};
 constexpr RecordShape kFieldExpr{"struct variant Expr::Field", kFieldExprKeys, 1, bits({0})};
 constexpr RecordShape kValueExpr{"struct variant Expr::Value", kValueExprKeys, 1, bits({0})};
 constexpr RecordShape kBinaryExpr{"struct variant Expr::Binary", kBinaryExprKeys, 3, bits({0, 1, 2})};
@@ -202,6 +207,17 @@ bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
         }
         return true;
       });
+    case StatementKind::BulkUpdate:
+      return d.read_body(body, kBulkUpdateOp, [&](unsigned field, std::uint32_t v) {
+        switch (field) {
+          case 0: return decode_indexes(d, v, out.key_fields);
+          case 1: return decode_indexes(d, v, out.fields);
+          case 2:
+            return d.read_list(v, out.updates,
+                               [&](std::uint32_t e, BulkUpdateRow& row) { return decode_bulk_update_record(d, e, row); });
+        }
+        return true;
+      });
   }
   return true;
 }
@@ -283,6 +299,14 @@ bool decode_expr(Decoder& d, std::uint32_t i, Expr& out) {
                          [&](unsigned, std::uint32_t v) { return decode_boxed_statement(d, v, out.query); });
     case Expr::Kind::Excluded:
       return d.read_body(body, kExcludedExpr, [&](unsigned, std::uint32_t v) { return d.read_u64(v, out.field); });
+    case Expr::Kind::Like: {
+      std::span<Expr> pair = d.arena().alloc<Expr>(2);
+      out.children = pair;
+      return d.read_body(body, kLikeExpr, [&](unsigned field, std::uint32_t v) {
+        if (field == 2) return d.read_bool(v, out.fold);
+        return decode_expr(d, v, pair[field]);
+      });
+    }
     case Expr::Kind::Filter:
       return d.read_body(body, kFilterExpr, [&](unsigned field, std::uint32_t v) {
         return field == 0 ? decode_filter_record(d, v, out.filter) : decode_source(d, field, v, out);

@@ -22,15 +22,18 @@ enum class UnaryOp : std::uint8_t { Neg, Not, IsNull, IsNotNull };
 enum class Function : std::uint8_t { Count, Sum, Avg, Min, Max, Coalesce, Lower, Upper, Length };
 
 struct Expr {
-  enum class Kind : std::uint8_t { Field, Value, Binary, Unary, And, Or, Func, In, Exists, Subquery, Excluded, Filter };
+  enum class Kind : std::uint8_t {
+    Field, Value, Binary, Unary, And, Or, Func, In, Exists, Subquery, Excluded, Filter, Like
+  };
   Kind kind = Kind::Value;
   std::uint8_t op = 0;       //!< BinaryOp, UnaryOp or Function, by kind
   bool distinct = false;     //!< Func
   bool negated = false;      //!< In
+  bool fold = false;         //!< Like: compare with case folded (Unicode rules)
   std::uint32_t source = 0;  //!< Field, Filter: 0 the statement's model, 1.. its joins
   std::uint32_t up = 0;      //!< Field, Filter: enclosing statements to go out
   std::uint64_t field = 0;   //!< Field, Excluded
-  //! Binary: left, right; Unary and In: the operand; And/Or: the children; Func: the arguments.
+  //! Binary: left, right; Like: operand, pattern; Unary and In: the operand; And/Or: the children; Func: the arguments.
   std::span<const Expr> children;
   const Statement* query = nullptr;  //!< In (subquery form), Exists, Subquery
   std::optional<BindValue> value;    //!< Value; In (list form): one array value
@@ -76,7 +79,7 @@ struct OnConflict {
   std::optional<std::span<const ColumnValue>> update;
 };
 
-enum class StatementKind : std::uint8_t { Select, Values, Insert, Update, Delete, BulkInsert };
+enum class StatementKind : std::uint8_t { Select, Values, Insert, Update, Delete, BulkInsert, BulkUpdate };
 
 constexpr std::string_view statement_kind_name(StatementKind k) {
   switch (k) {
@@ -86,6 +89,7 @@ constexpr std::string_view statement_kind_name(StatementKind k) {
     case StatementKind::Update: return "update";
     case StatementKind::Delete: return "delete";
     case StatementKind::BulkInsert: return "bulk_insert";
+    case StatementKind::BulkUpdate: return "bulk_update";
   }
   return "select";
 }
@@ -95,7 +99,9 @@ struct Statement {
   std::uint64_t model = 0;
   StatementKind kind = StatementKind::Select;
 
-  std::span<const std::uint64_t> fields;          //!< Select
+  std::span<const std::uint64_t> fields;          //!< Select; BulkUpdate: the updated fields
+  std::span<const std::uint64_t> key_fields;      //!< BulkUpdate
+  std::span<const BulkUpdateRow> updates;         //!< BulkUpdate
   std::span<const Expr> items;                    //!< Values
   std::span<const ColumnValue> assignments;       //!< Insert values, Update assignments
   std::span<const std::span<const BulkValue>> rows;  //!< BulkInsert

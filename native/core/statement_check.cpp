@@ -91,6 +91,7 @@ class Checker {
                             const Place& place);
   CompileStatus bulk_rows(const ModelMetadata& model, const Statement& st, const Place& place);
   CompileStatus reads_only(const Statement& st, const Place& place);
+  CompileStatus bulk_updates(const ModelMetadata& model, const Statement& st, const Place& place);
   const ModelMetadata* resolve(const Expr& e, const Scope& scope, const Place& place, CompileStatus& status);
 
   std::span<const ModelMetadata> models_;
@@ -165,6 +166,9 @@ CompileStatus Checker::expr(const Expr& e, const Scope& scope, const Place& plac
     case Expr::Kind::Binary:
       if (auto ok = expr(e.children[0], scope, place.at("left"), ctx); !ok) return ok;
       return expr(e.children[1], scope, place.at("right"), ctx);
+    case Expr::Kind::Like:
+      if (auto ok = expr(e.children[0], scope, place.at("operand"), ctx); !ok) return ok;
+      return expr(e.children[1], scope, place.at("pattern"), ctx);
     case Expr::Kind::Unary:
       return expr(e.children[0], scope, place.at("operand"), ctx);
     case Expr::Kind::And:
@@ -254,6 +258,20 @@ CompileStatus Checker::bulk_rows(const ModelMetadata& model, const Statement& st
   return {};
 }
 
+CompileStatus Checker::bulk_updates(const ModelMetadata& model, const Statement& st, const Place& place) {
+  if (st.key_fields.empty()) return fail(place.at("pk_fields"), "bulk_update requires at least one pk_field");
+  if (st.fields.empty()) return fail(place.at("fields"), "bulk_update requires at least one field");
+  if (st.updates.empty()) return fail(place.at("rows"), "bulk_update requires at least one row");
+  if (auto ok = columns(model, st.key_fields, place, "pk_fields"); !ok) return ok;
+  if (auto ok = columns(model, st.fields, place, "fields"); !ok) return ok;
+  for (std::size_t r = 0; r < st.updates.size(); ++r) {
+    if (st.updates[r].pk_values.size() != st.key_fields.size() || st.updates[r].values.size() != st.fields.size()) {
+      return fail(place.item("rows", r), "a row must give one value per pk_field and per field");
+    }
+  }
+  return {};
+}
+
 CompileStatus Checker::reads_only(const Statement& st, const Place& place) {
   if (st.reads()) return {};
   if (!st.joins.empty()) return fail(place.at("joins"), "joins belong to select and values statements");
@@ -303,6 +321,9 @@ CompileStatus Checker::statement(const Statement& st, const Scope* parent, const
       if (st.on_conflict) {
         if (auto ok = on_conflict(model, *st.on_conflict, scope, op.at("on_conflict")); !ok) return ok;
       }
+      break;
+    case StatementKind::BulkUpdate:
+      if (auto ok = bulk_updates(model, st, op); !ok) return ok;
       break;
     case StatementKind::Update:
       if (st.assignments.empty()) return fail(op.at("assignments"), "update requires at least one assignment");

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/arena.hpp"
+#include "core/compile.hpp"
 #include "core/statement_check.hpp"
 #include "sql/order.hpp"
 #include "sql/where.hpp"
@@ -101,6 +103,9 @@ class Writer {
   CompileStatus in_list(const Expr& e, const Scope& scope);
   CompileStatus subquery(const Statement& st, const Scope& scope, Items items);
   CompileStatus filter(const Expr& e, const Scope& scope);
+  CompileStatus like(const Expr& e, const Scope& scope);
+  CompileStatus bulk_update(const Statement& st);
+  void key_match(const Statement& st, const BulkUpdateRow& row);
   CompileStatus where(const Statement& st, const Scope& scope);
   void function(const Expr& e);
   void column(const Scope& scope, std::uint32_t source, std::uint64_t field);
@@ -120,6 +125,7 @@ class Writer {
   std::string out_;
   Params params_;
   std::vector<std::pair<std::string_view, unsigned>> uses_;
+  Arena arena_;
 };
 
 // The first occurrence of a table keeps its name; later ones read
@@ -368,7 +374,46 @@ CompileStatus Writer::expr(const Expr& e, const Scope& scope) {
     }
     case Expr::Kind::Filter:
       return filter(e, scope);
+    case Expr::Kind::Like:
+      return like(e, scope);
   }
+  return {};
+}
+
+// LIKE that means one thing everywhere: case kept unless folded, folding by
+// Unicode rules, backslash as the escape character. The engines differ in
+// what their plain LIKE does with case, so each gets the form that keeps it.
+CompileStatus Writer::like(const Expr& e, const Scope& scope) {
+  const bool fold = e.fold;
+  std::string_view fold_open = "LOWER(";
+  std::string_view pattern_close = ")";
+  std::string_view tail = " ESCAPE '\\'";
+  switch (dialect_.kind) {
+    case Dialect::Postgres:
+      break;
+    case Dialect::Sqlite:
+      // lower() folds ASCII only; the layer's connections provide a Unicode
+      // fold, and run with case-sensitive LIKE.
+      fold_open = "sarnic_fold(";
+      break;
+    case Dialect::MySql:
+      // The default collations ignore case (and some accents): compare bytes
+      // of the folded or kept text. Backslash is MySQL's escape already.
+      pattern_close = ") COLLATE utf8mb4_bin";
+      tail = {};
+      break;
+    case Dialect::Mssql:
+      if (!fold) pattern_close = ") COLLATE Latin1_General_CS_AS";
+      break;
+  }
+  if (fold) out_ += fold_open;
+  if (auto ok = expr(e.children[0], scope); !ok) return ok;
+  if (fold) out_ += ')';
+  out_ += " LIKE ";
+  out_ += fold ? fold_open : std::string_view("(");
+  if (auto ok = expr(e.children[1], scope); !ok) return ok;
+  out_ += pattern_close;
+  out_ += tail;
   return {};
 }
 
@@ -638,6 +683,81 @@ CompileStatus Writer::update(const Statement& st) {
   return {};
 }
 
+void Writer::key_match(const Statement& st, const BulkUpdateRow& row) {
+  const ModelMetadata& model = models_[st.model];
+  const bool composite = st.key_fields.size() > 1;
+  if (composite) out_ += '(';
+  for (std::size_t k = 0; k < st.key_fields.size(); ++k) {
+    if (k != 0) out_ += " AND ";
+    const FieldMeta& key = field_at(model, st.key_fields[k]);
+    append_quoted(out_, dialect_, key.column_name);
+    out_ += " = ";
+    append_placeholder(out_, dialect_, params_.next_number());
+    params_.bind(row.pk_values[k], ParamLabel::of_field(key.name, "bulk_update_pk"));
+  }
+  if (composite) out_ += ')';
+}
+
+// PostgreSQL keeps the join to a typed VALUES list of the version-3 form; the
+// other engines get one CASE per column, which every one of them runs.
+CompileStatus Writer::bulk_update(const Statement& st) {
+  const ModelMetadata& model = models_[st.model];
+  if (dialect_.kind == Dialect::Postgres) {
+    std::span<FieldRef> keys = arena_.alloc<FieldRef>(st.key_fields.size());
+    std::span<FieldRef> fields = arena_.alloc<FieldRef>(st.fields.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = {field_at(model, st.key_fields[i]).name, st.key_fields[i]};
+    for (std::size_t i = 0; i < fields.size(); ++i) fields[i] = {field_at(model, st.fields[i]).name, st.fields[i]};
+    QuerySetIR ir;
+    ir.version = SUPPORTED_IR_VERSION;
+    ir.model_name = model.model_name;
+    ir.operation = BulkUpdate{keys, fields, st.updates};
+    CompileResult<CompiledQuery> compiled = emit_bulk_update(dialect_, model, ir);
+    if (!compiled) return std::unexpected(std::move(compiled.error()));
+    out_ = std::move(compiled->sql_text);
+    params_.values = std::move(compiled->bound_params);
+    params_.labels = std::move(compiled->param_type_summary);
+    return {};
+  }
+  const bool single = st.key_fields.size() == 1;
+  out_ += "UPDATE ";
+  append_quoted(out_, dialect_, model.table_name);
+  out_ += " SET ";
+  for (std::size_t f = 0; f < st.fields.size(); ++f) {
+    const FieldMeta& field = field_at(model, st.fields[f]);
+    if (f != 0) out_ += ", ";
+    append_quoted(out_, dialect_, field.column_name);
+    out_ += " = CASE";
+    for (const BulkUpdateRow& row : st.updates) {
+      out_ += " WHEN ";
+      key_match(st, row);
+      out_ += " THEN ";
+      append_placeholder(out_, dialect_, params_.next_number());
+      params_.bind(row.values[f], ParamLabel::of_field(field.name, "bulk_update"));
+    }
+    out_ += " ELSE ";
+    append_quoted(out_, dialect_, field.column_name);
+    out_ += " END";
+  }
+  out_ += " WHERE ";
+  if (single) {
+    const FieldMeta& key = field_at(model, st.key_fields[0]);
+    append_quoted(out_, dialect_, key.column_name);
+    out_ += " IN (";
+    for (std::size_t r = 0; r < st.updates.size(); ++r) {
+      if (r != 0) out_ += ", ";
+      append_placeholder(out_, dialect_, params_.next_number());
+      params_.bind(st.updates[r].pk_values[0], ParamLabel::of_field(key.name, "bulk_update_pk"));
+    }
+    out_ += ')';
+    return {};
+  }
+  for (std::size_t r = 0; r < st.updates.size(); ++r) {
+    if (r != 0) out_ += " OR ";
+    key_match(st, st.updates[r]);
+  }
+  return {};
+}
+
 CompileStatus Writer::remove(const Statement& st) {
   Scope scope{&st, nullptr, {}, qualify_};
   out_ += "DELETE FROM ";
@@ -654,6 +774,7 @@ CompileStatus Writer::top(const Statement& st) {
     case StatementKind::BulkInsert: return bulk_insert(st);
     case StatementKind::Update: return update(st);
     case StatementKind::Delete: return remove(st);
+    case StatementKind::BulkUpdate: return bulk_update(st);
   }
   return {};
 }

@@ -100,7 +100,32 @@ IN_SUBQUERY = select([0], where={"kind": "in", "operand": col(1), "negated": Fal
                                  "query": values(col(0), model=1, where=binary("ne", col(1), val("Bob", "text")))})
 LOCKED = select([0], limit=1, lock={"skip_locked": True})
 
+def like(operand: Any, pattern: str, fold: bool) -> dict[str, Any]:
+    return {"kind": "like", "operand": operand, "pattern": val(pattern, "text", "slug:like"), "fold": fold}
+
+
+def bulk_update(rows: list[tuple[int, int]]) -> dict[str, Any]:
+    return {"model": 0, "operation": {"kind": "bulk_update", "pk_fields": [0], "fields": [3], "rows": [
+        {"pk_values": [{"type": "int", "value": k}], "values": [{"type": "int", "value": v}]} for k, v in rows]}}
+
+
+LIKE_KEPT = select([0], where=like(col(2), "%A%", False))
+LIKE_FOLDED = select([0], where=like(col(2), "%a%", True))
+BULK_UPDATE = bulk_update([(1, 50), (3, 70)])
+
 GOLDEN = {
+    ("like_kept", "postgres"): "SELECT \"id\" FROM \"posts\" WHERE \"slug\" LIKE ($1) ESCAPE '\\'",
+    ("like_folded", "postgres"): "SELECT \"id\" FROM \"posts\" WHERE LOWER(\"slug\") LIKE LOWER($1) ESCAPE '\\'",
+    ("like_kept", "mysql"): "SELECT `id` FROM `posts` WHERE `slug` LIKE (?) COLLATE utf8mb4_bin",
+    ("like_folded", "mysql"): "SELECT `id` FROM `posts` WHERE LOWER(`slug`) LIKE LOWER(?) COLLATE utf8mb4_bin",
+    ("like_folded", "sqlite"):
+        "SELECT \"id\" FROM \"posts\" WHERE sarnic_fold(\"slug\") LIKE sarnic_fold(?) ESCAPE '\\'",
+    ("bulk_update", "sqlite"):
+        'UPDATE "posts" SET "views" = CASE WHEN "id" = ? THEN ? WHEN "id" = ? THEN ? ELSE "views" END '
+        'WHERE "id" IN (?, ?)',
+    ("bulk_update", "postgres"):
+        'UPDATE "posts" AS t SET "views" = v."views" FROM (VALUES ($1::bigint, $2::bigint), ($3::bigint, $4::bigint)) '
+        'AS v("id", "views") WHERE t."id" = v."id"',
     ("correlated", "postgres"):
         'SELECT "posts"."id" FROM "posts" WHERE EXISTS (SELECT 1 FROM "posts" AS "posts_2" '
         'WHERE "posts_2"."author_id" = "posts"."author_id")',
@@ -136,7 +161,8 @@ GOLDEN = {
         "OFFSET ? ROWS FETCH NEXT ? ROWS ONLY",
 }
 DOCS = {"correlated": CORRELATED, "grouped": GROUPED, "upsert": UPSERT, "relative": RELATIVE, "joined": JOINED,
-        "in_subquery": IN_SUBQUERY, "locked": LOCKED}
+        "in_subquery": IN_SUBQUERY, "locked": LOCKED, "like_kept": LIKE_KEPT, "like_folded": LIKE_FOLDED,
+        "bulk_update": BULK_UPDATE}
 
 
 @pytest.mark.parametrize(("name", "dialect"), sorted(GOLDEN))
@@ -203,3 +229,24 @@ def test_placeholders_are_numbered_across_subqueries_in_text_order() -> None:
         'SELECT $1 FROM "posts" WHERE (EXISTS (SELECT 1 FROM "authors" WHERE "authors"."name" = $2) '
         'AND "posts"."views" > $3) LIMIT $4')
     assert compiled["param_type_summary"] == ["a", "b", "c", "limit:int"]
+
+
+@pytest.mark.parametrize(("fold", "pattern", "expected"), [
+    (False, "%A%", []), (False, "%a%", [(1,), (2,)]), (True, "%A%", [(1,), (2,)]), (True, "%É%", [(2,)]), (False, "%\\%%", [(3,)]),
+])
+def test_sqlite_like_keeps_or_folds_case_by_unicode_rules(fold: bool, pattern: str, expected: list[tuple[int]]) -> None:
+    db = sqlite3.connect(":memory:")
+    db.execute("PRAGMA case_sensitive_like = ON")
+    db.create_function("sarnic_fold", 1, lambda s: s.casefold() if isinstance(s, str) else s, deterministic=True)
+    db.executescript("CREATE TABLE posts (id INTEGER PRIMARY KEY, slug TEXT);"
+                     "INSERT INTO posts VALUES (1, 'a'), (2, 'élan'), (3, '100%');")
+    compiled = compile_statement(select([0], where=like(col(2), pattern, fold)), "sqlite")
+    assert db.execute(compiled["sql_text"], compiled["bound_params"]).fetchall() == expected
+
+
+def test_sqlite_bulk_update_sets_each_row_its_own_value() -> None:
+    db = sqlite3.connect(":memory:")
+    db.executescript(SCHEMA)
+    compiled = compile_statement(BULK_UPDATE, "sqlite")
+    assert db.execute(compiled["sql_text"], compiled["bound_params"]).rowcount == 2
+    assert db.execute("SELECT id, views FROM posts ORDER BY id").fetchall() == [(1, 50), (2, 1), (3, 70), (4, 0)]
