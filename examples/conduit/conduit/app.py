@@ -17,7 +17,7 @@ from starlette.routing import Route
 
 from conduit import auth, queries
 from conduit import serializers as out
-from conduit.models import ALL, User
+from conduit.models import ALL, Article, User
 from conduit.serializers import ApiError, not_found
 
 MAX_LIMIT = 100
@@ -170,8 +170,8 @@ async def follow(request: Request) -> Response:
 
 # -- articles -----------------------------------------------------------------
 
-async def _article(request: Request) -> Any:
-    found = await queries.article_by_slug(db_of(request), request.path_params["slug"])
+async def _article(request: Request, slug: str | None = None) -> Article:
+    found = await queries.article_by_slug(db_of(request), slug or request.path_params["slug"])
     if found is None:
         raise not_found("article")
     return found
@@ -203,8 +203,7 @@ async def create_article(request: Request) -> Response:
     fields = out.text_fields(doc, ("title", "description", "body"))
     slug = await queries.create_article(db, author.id, fields["title"], fields["description"], fields["body"],
                                         out.tag_list(doc))
-    article = await queries.article_by_slug(db, slug)
-    return Json(await out.article(db, author.id, article), status_code=201)
+    return Json(await out.article(db, author.id, await _article(request, slug)), status_code=201)
 
 
 async def get_article(request: Request) -> Response:
@@ -213,7 +212,7 @@ async def get_article(request: Request) -> Response:
     return Json(await out.article(db_of(request), looker.id if looker else None, article))
 
 
-async def _own_article(request: Request) -> tuple[User, Any]:
+async def _own_article(request: Request) -> tuple[User, Article]:
     user = await me(request)
     article = await _article(request)
     if article.author.id != user.id:
@@ -228,7 +227,7 @@ async def update_article(request: Request) -> Response:
     if not changes:
         raise ApiError(422, {"article": ["needs at least one of title, description, body"]})
     slug = await queries.update_article(db, article, changes)
-    return Json(await out.article(db, user.id, await queries.article_by_slug(db, slug)))
+    return Json(await out.article(db, user.id, await _article(request, slug)))
 
 
 async def delete_article(request: Request) -> Response:

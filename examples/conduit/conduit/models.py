@@ -1,5 +1,8 @@
 """The tables: users and whom they follow, articles with their tags, favorites and comments.
 
+A relation adds its key column (`author` adds `author_id`); the annotations
+beside the relations only tell type checkers so.
+
 Every link row goes with either of its ends (ON DELETE CASCADE), so deleting
 an article or a user is one statement."""
 
@@ -23,6 +26,8 @@ class User(Model):
 class Follow(Model):
     follower = fields.ForeignKey(User, on_delete="cascade")
     followed = fields.ForeignKey(User, on_delete="cascade")
+    follower_id: fields.Int[int]
+    followed_id: fields.Int[int]
 
     class Meta:
         table = "follows"
@@ -36,6 +41,7 @@ class Article(Model):
     description = fields.Text()
     body = fields.Text()
     author = fields.ForeignKey(User, on_delete="cascade")
+    author_id: fields.Int[int]
     created_at = fields.DateTime(index=True)
     updated_at = fields.DateTime()
 
@@ -54,6 +60,8 @@ class Tag(Model):
 class ArticleTag(Model):
     article = fields.ForeignKey(Article, on_delete="cascade")
     tag = fields.ForeignKey(Tag, on_delete="cascade")
+    article_id: fields.Int[int]
+    tag_id: fields.Int[int]
 
     class Meta:
         table = "article_tags"
@@ -63,6 +71,8 @@ class ArticleTag(Model):
 class Favorite(Model):
     user = fields.ForeignKey(User, on_delete="cascade")
     article = fields.ForeignKey(Article, on_delete="cascade")
+    user_id: fields.Int[int]
+    article_id: fields.Int[int]
 
     class Meta:
         table = "favorites"
@@ -74,6 +84,8 @@ class Comment(Model):
     body = fields.Text()
     article = fields.ForeignKey(Article, on_delete="cascade")
     author = fields.ForeignKey(User, on_delete="cascade")
+    article_id: fields.Int[int]
+    author_id: fields.Int[int]
     created_at = fields.DateTime()
     updated_at = fields.DateTime()
 
