@@ -7,16 +7,32 @@ import datetime as dt
 import re
 import secrets
 from collections import Counter
-from collections.abc import Iterable, Iterator, Sequence
-from typing import Any
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, TypeVar
 
-from sarnic import Condition, Database, IntegrityError, Select
+from sarnic import Condition, Database, IntegrityError, Model, Select
+from sarnic.fields import Field
 
 from conduit.models import Article, ArticleTag, Comment, Favorite, Follow, Tag, User
 
 #: what an article list carries: every field but the body
 LIST_FIELDS = (Article.id, Article.slug, Article.title, Article.description, Article.created_at, Article.updated_at)
 AUTHOR_FIELDS = (User.username, User.bio, User.image)
+M = TypeVar("M", bound=Model)
+
+
+#: keys per IN list: main's in_ writes one OR term per key, and SQLite refuses
+#: an expression deeper than 1000 terms
+CHUNK = 300
+
+
+async def _fetch_in(db: Database, query: Callable[[list[Any]], Select[M]], keys: Sequence[Any]) -> list[M]:
+    """The rows of query(chunk) for every chunk of the keys."""
+    keys = list(keys)
+    out: list[M] = []
+    for i in range(0, len(keys), CHUNK):
+        out += await db.fetch(query(keys[i:i + CHUNK]))
+    return out
 
 
 def now() -> dt.datetime:
@@ -63,8 +79,8 @@ async def followed_among(db: Database, viewer_id: int | None, user_ids: Iterable
     ids = sorted(set(user_ids))
     if viewer_id is None or not ids:
         return set()
-    rows = await db.fetch(Follow.select(Follow.followed_id)
-                          .where(Follow.follower_id == viewer_id, Follow.followed_id.in_(ids)))
+    rows = await _fetch_in(db, lambda chunk: Follow.select(Follow.followed_id)
+                           .where(Follow.follower_id == viewer_id, Follow.followed_id.in_(chunk)), ids)
     return {r.followed_id for r in rows}
 
 
@@ -103,8 +119,8 @@ async def tags_of(db: Database, article_ids: Iterable[int]) -> dict[int, list[st
     out: dict[int, list[str]] = {i: [] for i in ids}
     if not ids:
         return out
-    rows = await db.fetch(ArticleTag.select(ArticleTag.article_id).join(ArticleTag.tag, Tag.name)
-                          .where(ArticleTag.article_id.in_(ids)))
+    rows = await _fetch_in(db, lambda chunk: ArticleTag.select(ArticleTag.article_id).join(ArticleTag.tag, Tag.name)
+                           .where(ArticleTag.article_id.in_(chunk)), ids)
     for r in rows:
         out[r.article_id].append(r.tag.name)
     for names in out.values():
@@ -116,7 +132,7 @@ async def tag_ids(db: Database, names: Sequence[str]) -> list[int]:
     """The ids of these tag names, creating the ones that are new."""
     if not names:
         return []
-    found = {t.name: t.id for t in await db.fetch(Tag.select().where(Tag.name.in_(names)))}
+    found = {t.name: t.id for t in await _fetch_in(db, lambda chunk: Tag.select().where(Tag.name.in_(chunk)), names)}
     for name in names:
         if name not in found:
             try:
@@ -148,7 +164,8 @@ async def favorite_counts(db: Database, article_ids: Iterable[int]) -> dict[int,
     ids = sorted(set(article_ids))
     if not ids:
         return {}
-    rows = await db.fetch(Favorite.select(Favorite.article_id).where(Favorite.article_id.in_(ids)))
+    rows = await _fetch_in(db, lambda chunk: Favorite.select(Favorite.article_id)
+                           .where(Favorite.article_id.in_(chunk)), ids)
     counts = Counter(r.article_id for r in rows)
     return {i: counts[i] for i in ids}
 
@@ -158,8 +175,8 @@ async def favorited_among(db: Database, viewer_id: int | None, article_ids: Iter
     ids = sorted(set(article_ids))
     if viewer_id is None or not ids:
         return set()
-    rows = await db.fetch(Favorite.select(Favorite.article_id)
-                          .where(Favorite.user_id == viewer_id, Favorite.article_id.in_(ids)))
+    rows = await _fetch_in(db, lambda chunk: Favorite.select(Favorite.article_id)
+                           .where(Favorite.user_id == viewer_id, Favorite.article_id.in_(chunk)), ids)
     return {r.article_id for r in rows}
 
 
@@ -201,22 +218,34 @@ async def list_articles(db: Database, *, tag: str | None = None, author: str | N
         if user is None:
             return [], 0
         conditions.append(Article.author_id == user.id)
-    for ids in (await articles_tagged(db, tag) if tag is not None else None,
-                await favorites_of(db, favorited) if favorited is not None else None):
-        if ids is not None:
-            if not ids:
-                return [], 0
-            conditions.append(Article.id.in_(ids))
+    # Filters through other tables, as the keys they allow.
+    within: list[tuple[Field[int], list[int]]] = []
+    if tag is not None:
+        within.append((Article.id, await articles_tagged(db, tag)))
+    if favorited is not None:
+        within.append((Article.id, await favorites_of(db, favorited)))
     if feed_of is not None:
-        authors = await followed_ids(db, feed_of)
-        if not authors:
-            return [], 0
-        conditions.append(Article.author_id.in_(authors))
+        within.append((Article.author_id, await followed_ids(db, feed_of)))
+    if any(not keys for _, keys in within):
+        return [], 0
+    conditions += [f.in_(keys) for f, keys in within if len(keys) <= CHUNK]
+    large = [(f, set(keys)) for f, keys in within if len(keys) > CHUNK]
     q = Article.select(*LIST_FIELDS).where(*conditions)
-    total = await db.count(q)
-    page = await db.fetch(q.join(Article.author, *AUTHOR_FIELDS)
-                          .order_by(Article.created_at.desc(), Article.id.desc()).limit(limit).offset(offset))
-    return page, total
+    if not large:
+        total = await db.count(q)
+        page = await db.fetch(q.join(Article.author, *AUTHOR_FIELDS)
+                              .order_by(Article.created_at.desc(), Article.id.desc()).limit(limit).offset(offset))
+        return page, total
+    # Too many keys for one IN list: match them a chunk at a time, cut the page here.
+    (field, keys), rest = large[0], large[1:]
+    matched = await _fetch_in(db, lambda chunk: Article.select(Article.id, Article.author_id, Article.created_at)
+                              .where(*conditions, field.in_(chunk)), sorted(keys))
+    rows = [r for r in matched if all(getattr(r, f.name) in ks for f, ks in rest)]
+    rows.sort(key=lambda r: (r.created_at, r.id), reverse=True)
+    ids = [r.id for r in rows[offset:offset + limit]]
+    found = {a.id: a for a in await _fetch_in(db, lambda chunk: Article.select(*LIST_FIELDS)
+                                              .join(Article.author, *AUTHOR_FIELDS).where(Article.id.in_(chunk)), ids)}
+    return [found[i] for i in ids if i in found], len(rows)
 
 
 async def create_article(db: Database, author_id: int, title: str, description: str, body: str,
@@ -238,7 +267,9 @@ async def create_article(db: Database, author_id: int, title: str, description: 
                     raise
         assert article is not None
         if ids:
-            await db.execute(ArticleTag.bulk_insert([{"article_id": article.id, "tag_id": t} for t in ids]))
+            # dict.fromkeys: names a case-blind collation (MariaDB) holds as one tag
+            await db.execute(ArticleTag.bulk_insert([{"article_id": article.id, "tag_id": t}
+                                                     for t in dict.fromkeys(ids)]))
     return article.slug
 
 

@@ -8,7 +8,7 @@ from typing import Any
 import pytest
 from starlette.testclient import TestClient
 
-from conduit import auth
+from conduit import auth, queries
 
 
 def register(client: TestClient, name: str) -> dict[str, str]:
@@ -103,7 +103,10 @@ def test_user_update_keeps_the_token_and_hashes_the_password(client: TestClient)
     assert client.post("/api/users/login", json=login).status_code == 401
 
 
-def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: TestClient) -> None:
+@pytest.mark.parametrize("chunk", [queries.CHUNK, 1], ids=["one IN list", "keys in chunks"])
+def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: TestClient, chunk: int,
+                                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(queries, "CHUNK", chunk)
     ann, bob, cat = register(client, "ann"), register(client, "bob"), register(client, "cat")
     for i in range(5):
         post_article(client, ann, f"ann {i}", ["a", f"n{i}"])
@@ -117,6 +120,10 @@ def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: Tes
     assert titles("?author=ann&limit=1") == (["ann 4"], 5)
     assert titles("?tag=n2") == (["ann 2"], 1)
     assert titles("?tag=a&author=bob") == (["bob 0"], 1)
+    for slug in ("ann-1", "bob-0"):
+        client.post(f"/api/articles/{slug}/favorite", headers=cat)
+    assert titles("?favorited=cat&tag=a") == (["bob 0", "ann 1"], 2)
+    assert titles("?favorited=cat&tag=a&author=ann") == (["ann 1"], 1)
     assert titles("?author=nobody") == titles("?tag=none") == titles("?favorited=nobody") == ([], 0)
     tagged = client.get("/api/articles?tag=n2").json()["articles"][0]
     assert tagged["tagList"] == ["a", "n2"] and "body" not in tagged
@@ -124,6 +131,10 @@ def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: Tes
     client.post("/api/profiles/bob/follow", headers=cat)
     client.post("/api/profiles/bob/follow", headers=cat)  # twice: still one follow
     assert titles("/feed", cat) == (["bob 0"], 1)
+    client.post("/api/profiles/ann/follow", headers=cat)
+    assert titles("/feed?limit=2", cat) == (["bob 0", "ann 4"], 6)
+    assert titles("/feed?offset=5", cat) == (["ann 0"], 6)
+    client.delete("/api/profiles/ann/follow", headers=cat)
     assert client.get("/api/articles?author=bob", headers=cat).json()["articles"][0]["author"]["following"] is True
     client.delete("/api/profiles/bob/follow", headers=cat)
     client.delete("/api/profiles/bob/follow", headers=cat)
@@ -143,6 +154,7 @@ def test_slugs_follow_titles_and_deletes_take_dependents(client: TestClient) -> 
     assert client.get(f"/api/articles/{first}").status_code == 404
     client.post("/api/articles/dragons-again/favorite", headers=bob)
     client.post("/api/articles/dragons-again/favorite", headers=bob)
+    assert client.get("/api/articles?favorited=bob&tag=dragons").json()["articlesCount"] == 1
     assert client.get("/api/articles/dragons-again").json()["article"]["favoritesCount"] == 1
     client.post("/api/articles/dragons-again/comments", headers=bob, json={"comment": {"body": "nice"}})
     assert client.delete("/api/articles/dragons-again", headers=ann).status_code == 204
