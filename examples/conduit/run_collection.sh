@@ -31,7 +31,7 @@ cleanup() {
 trap 'cleanup; rm -rf "$WORK"' EXIT
 
 pg() { psql -h 127.0.0.1 -U postgres -d test -XAtq -v ON_ERROR_STOP=1 -c "$1"; }
-my() { mariadb -h 127.0.0.1 -u root -e "$1"; }
+my() { "$(command -v mariadb || echo mysql)" -h 127.0.0.1 -u root -e "$1"; }
 
 # Sets URL to a fresh database of the engine; fails when its server is absent.
 fresh_database() {

@@ -20,9 +20,8 @@ LIST_FIELDS = (Article.id, Article.slug, Article.title, Article.description, Art
 AUTHOR_FIELDS = (User.username, User.bio, User.image)
 M = TypeVar("M", bound=Model)
 
-
-#: keys per IN list: main's in_ writes one OR term per key, and SQLite refuses
-#: an expression deeper than 1000 terms
+#: keys per IN list: in_ writes one OR term per key, and SQLite refuses an
+#: expression more than 1000 terms deep
 CHUNK = 300
 
 
