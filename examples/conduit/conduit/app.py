@@ -9,6 +9,7 @@ from typing import Any
 
 import sarnic
 from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
@@ -295,6 +296,17 @@ async def api_error(request: Request, exc: Exception) -> Response:
     return Json({"errors": exc.errors}, status_code=exc.status)
 
 
+async def http_error(request: Request, exc: Exception) -> Response:
+    """Unknown paths and methods answer in JSON too."""
+    assert isinstance(exc, HTTPException)
+    return Json({"errors": {"request": [exc.detail]}}, status_code=exc.status_code, headers=exc.headers)
+
+
+async def server_error(request: Request, exc: Exception) -> Response:
+    # The traceback still reaches the server's log.
+    return Json({"errors": {"server": ["internal error"]}}, status_code=500)
+
+
 def _route(path: str, endpoint: Callable[[Request], Awaitable[Response]], *methods: str) -> Route:
     return Route("/api" + path, endpoint, methods=list(methods))
 
@@ -328,7 +340,8 @@ def create_app(database_url: str, secret: str) -> Starlette:
             app.state.db = db
             yield
 
-    app = Starlette(routes=ROUTES, lifespan=lifespan, exception_handlers={ApiError: api_error},
+    handlers = {ApiError: api_error, HTTPException: http_error, Exception: server_error}
+    app = Starlette(routes=ROUTES, lifespan=lifespan, exception_handlers=handlers,
                     middleware=[Middleware(CORSMiddleware, allow_origins=["*"], allow_methods=["*"],
                                            allow_headers=["*"])])
     app.state.secret = secret

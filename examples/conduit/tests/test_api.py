@@ -52,6 +52,8 @@ REFUSALS: list[tuple[str, str, str, Any, int, str]] = [
     ("ann", "GET", "/api/articles/no-such-slug", None, 404, "article"),
     ("ann", "DELETE", "/api/articles/{slug}/comments/9999", None, 404, "comment"),
     ("ann", "GET", "/api/profiles/nobody", None, 404, "profile"),
+    ("ann", "GET", "/api/no-such-route", None, 404, "request"),
+    ("ann", "PATCH", "/api/articles/{slug}", None, 405, "request"),
     ("ann", "POST", "/api/articles", {"article": {"title": " ", "description": "d"}}, 422, "title"),
     ("ann", "POST", "/api/articles", {"article": {"title": "t", "description": "d", "body": "b", "tagList": "x"}},
      422, "tagList"),
