@@ -10,6 +10,7 @@ PyObject* compile_statement(PyObject* module, PyObject* const* args, Py_ssize_t 
 PyObject* compile_statement_msgpack(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hydrate_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hydrate_rows_msgpack(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* build_instances(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* plan_migration(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace sarnic::python

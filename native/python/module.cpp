@@ -74,6 +74,13 @@ PyMethodDef g_functions[] = {
      "Check a batch of rows given as MessagePack bytes (an array of maps keyed by\n"
      "column name) against the model and return them as a list of dicts.\n\n"
      "Errors as for hydrate_rows."},
+    {"build_instances", as_cfunction(build_instances), kFastCall,
+     "build_instances(plan, rows)\n--\n\n"
+     "Make model instances from a list of driver rows (tuples or other sequences)\n"
+     "following a plan the layer makes once per statement shape: (cls, model_name,\n"
+     "start, names, columns, required, converters, joins). Rows are checked as\n"
+     "hydrate_rows checks them (SarnicHydrationError with its text) before any\n"
+     "converter runs; a joined part whose key is NULL is None."},
     {"plan_migration", as_cfunction(plan_migration), kFastCall,
      "plan_migration()\n--\n\n"
      "Placeholder for migration planning: always raises NotImplementedError."},

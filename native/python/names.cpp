@@ -26,6 +26,8 @@ const char* name_text(Name name) {
     case Name::Operation: return "operation";
     case Name::ModelsJson: return "models_json";
     case Name::ModelsMp: return "models_mp";
+    case Name::Plan: return "plan";
+    case Name::Rows: return "rows";
   }
   return "";
 }

@@ -22,8 +22,10 @@ enum class Name : std::uint8_t {
   Operation,
   ModelsJson,
   ModelsMp,
+  Plan,
+  Rows,
 };
-inline constexpr std::size_t kNameCount = 14;
+inline constexpr std::size_t kNameCount = 16;
 
 const char* name_text(Name name);
 //! Interns every name once; false with the Python error set.

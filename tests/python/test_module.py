@@ -18,6 +18,7 @@ ALL = [
     "compile_statement_msgpack",
     "hydrate_rows",
     "hydrate_rows_msgpack",
+    "build_instances",
     "plan_migration",
     "SarnicInternalError",
     "SarnicCompileError",
@@ -31,6 +32,7 @@ SIGNATURES = {
     "compile_statement_msgpack": ["models_mp", "ir_mp", "dialect"],
     "hydrate_rows": ["metadata_json", "rows_json"],
     "hydrate_rows_msgpack": ["metadata_mp", "rows_mp"],
+    "build_instances": ["plan", "rows"],
     "plan_migration": [],
 }
 
