@@ -11,7 +11,7 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import sys
-from collections.abc import AsyncIterator, Generator, Sequence
+from collections.abc import AsyncGenerator, AsyncIterator, Generator, Sequence
 from contextlib import aclosing, asynccontextmanager
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, TypeVar, overload
@@ -327,26 +327,63 @@ class Database:
         server-side cursor where the driver has one; memory stays flat."""
         if not isinstance(query, Select):
             raise TypeError(f"iterate takes a select, not {type(query).__name__}")
-        if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
-            raise ValueError("batch is an int >= 1")
+        _check_batch(batch)
         stmt = self._prepare(query)
         reader = self._reader(query)
+        async with aclosing(self._batches(stmt, batch)) as batches:
+            async for result in batches:
+                for obj in reader.read(result):
+                    yield obj
+
+    async def _batches(self, stmt: Statement, batch: int) -> AsyncGenerator[Result, None]:
         state = self._current()
         if state is not None:
             # Inside a transaction the cursor lives on its connection, which
             # the loop's own statements use between batches.
             async with aclosing(interleaved(state.conn.stream(stmt.sql, stmt.params, batch), state.lock)) as batches:
                 async for result in batches:
-                    for obj in reader.read(result):
-                        yield obj
+                    yield result
             return
         self._check_open()
         async with self._backend.stream_connection() as conn:
             # Closed at once when the loop leaves early, not when collected.
             async with aclosing(conn.stream(stmt.sql, stmt.params, batch)) as batches:
                 async for result in batches:
-                    for obj in reader.read(result):
-                        yield obj
+                    yield result
+
+    # -- the application's own SQL -------------------------------------------
+
+    def _raw(self, sql: str, params: Sequence[Any]) -> Statement:
+        if not isinstance(sql, str):
+            raise TypeError(f"the SQL is a str, not {type(sql).__name__}")
+        if isinstance(params, (str, bytes, bytearray, dict)) or not isinstance(params, Sequence):
+            raise TypeError(f"params is a list or tuple of values, one per placeholder, not {type(params).__name__}")
+        self._backend.check_raw(sql, params)
+        return Statement(sql, list(params), "raw")
+
+    async def fetch_raw(self, sql: str, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        """The rows of the application's own statement, as tuples of the
+        driver's values. Values are bound, never written into the text; the
+        placeholders are the core's for the dialect: $1, $2... on PostgreSQL,
+        ? on MySQL/MariaDB and SQLite."""
+        stmt = self._raw(sql, params)
+        return _tuples(await self._fetch(stmt, read_only=False))
+
+    async def execute_raw(self, sql: str, params: Sequence[Any] = ()) -> int:
+        """Run the application's own statement; the number of rows it matched
+        (0 where the statement counts none)."""
+        return await self._execute(self._raw(sql, params))
+
+    async def iterate_raw(self, sql: str, params: Sequence[Any] = (), *,
+                          batch: int = 1000) -> AsyncIterator[tuple[Any, ...]]:
+        """The rows of the application's own select as they arrive, as
+        `iterate` reads them, each a tuple of the driver's values."""
+        _check_batch(batch)
+        stmt = self._raw(sql, params)
+        async with aclosing(self._batches(stmt, batch)) as batches:
+            async for result in batches:
+                for row in _tuples(result):
+                    yield row
 
     # -- writing -------------------------------------------------------------
 
@@ -477,6 +514,18 @@ class Database:
                 for sql in statements:
                     await conn.run(sql)
         await self._backend.schema_changed()
+
+
+def _check_batch(batch: int) -> None:
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError("batch is an int >= 1")
+
+
+def _tuples(result: Result) -> list[tuple[Any, ...]]:
+    rows = result.rows
+    if rows and type(rows[0]) is tuple:
+        return list(rows)  # type: ignore[arg-type]
+    return [tuple(row) for row in rows]
 
 
 def connect(url: str, *, min_size: int = 1, max_size: int = 10) -> Database:

@@ -134,6 +134,12 @@ def _aware(value: dt.datetime) -> dt.datetime:
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
 
 
+def _is_argument_count(exc: Exception) -> bool:
+    # The application's own SQL given too many or too few values: refused
+    # before the statement is bound, the connection is in order.
+    return str(exc).startswith("the server expects ")
+
+
 def _status_count(status: str) -> int:
     # "UPDATE 3", "INSERT 0 5", "DELETE 0"; a statement without a count says none.
     last = status.rpartition(" ")[2]
@@ -340,6 +346,8 @@ class PostgresBackend(Backend):
             text = str(exc)
             detail = getattr(exc, "detail", None)
             return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return ProgrammingError(str(exc))
         if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):
             return OperationalError(str(exc) or type(exc).__name__)
         return None
@@ -350,6 +358,8 @@ class PostgresBackend(Backend):
             # A changed plan stays in the connection's statement cache: a new connection has none.
             return (state.startswith("08") or state in _FATAL_STATES
                     or isinstance(exc, asyncpg.InvalidCachedStatementError))
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return False
         return isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError))
 
     # -- values --------------------------------------------------------------
