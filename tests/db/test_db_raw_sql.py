@@ -123,3 +123,26 @@ def test_params_are_a_sequence(tier: Tier) -> None:
             await db.execute_raw(b"SELECT 1")  # type: ignore[arg-type]
 
     tier.run(test)
+
+
+def test_postgres_uuids_are_exactly_uuid(tier: Tier) -> None:
+    if tier.engine != "postgres":
+        pytest.skip("UUIDs are texts in the other engines' columns")
+    import uuid
+
+    given = uuid.uuid4()
+
+    async def test(db: sarnic.Database) -> None:
+        # Bound as a UUID, as the canonical text and as the text in capitals.
+        rows = await db.fetch_raw("SELECT $1::uuid, $2::uuid, ARRAY[$1::uuid, NULL, $3::uuid], $4::uuid", [
+            given, str(given), str(given).upper(), None])
+        ((one, two, many, none),) = rows
+        assert one == two == given and none is None
+        assert many == [given, None, given]
+        assert type(one) is uuid.UUID and type(two) is uuid.UUID
+        assert all(type(v) is uuid.UUID for v in many if v is not None)
+        assert hash(one) == hash(given) and one.version == 4 and str(one) == str(given)
+        with pytest.raises(sarnic.DataError):
+            await db.fetch_raw("SELECT $1::uuid", ["not-a-uuid-at-all-but-thirty-six-ch"])
+
+    tier.run(test)

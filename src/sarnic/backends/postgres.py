@@ -3,7 +3,8 @@
 Sessions run in UTC, so that timestamps cast to text (and naive values read
 by a timestamptz cast) do not depend on the server's zone. Values go to the
 driver as its binary codecs take them; asyncpg returns most types as their
-Python values already, so only JSON, vectors and enums are converted back.
+Python values already, so only JSON, vectors and enums are converted back;
+UUIDs are read into uuid.UUID by a codec of each connection.
 
 pgvector's `vector` gets a binary codec on every connection made while the
 type exists. It stores float4: a vector comes back with each component
@@ -18,6 +19,7 @@ import decimal
 import inspect
 import json
 import sys
+import uuid
 from array import array
 from collections.abc import AsyncGenerator, Sequence
 from typing import Any, NoReturn
@@ -106,6 +108,34 @@ def _vector_decode(data: bytes) -> list[float]:
     if _SWAP:
         items.byteswap()
     return items.tolist()
+
+
+# asyncpg reads uuid into a class of its own, a subclass of uuid.UUID; a
+# codec of the connection reads it into uuid.UUID itself. Made as
+# uuid.UUID.__init__ leaves it, without the checks bytes of the wire need not pass.
+_new = object.__new__
+_set_int = uuid.UUID.int.__set__  # type: ignore[attr-defined,misc]
+_set_safe = uuid.UUID.is_safe.__set__  # type: ignore[attr-defined,misc]
+_SAFE_UNKNOWN = uuid.SafeUUID.unknown
+_from_bytes = int.from_bytes
+
+
+def _uuid_decode(data: bytes) -> uuid.UUID:
+    value = _new(uuid.UUID)
+    _set_int(value, _from_bytes(data))
+    _set_safe(value, _SAFE_UNKNOWN)
+    return value
+
+
+def _uuid_encode(value: Any) -> bytes:
+    if isinstance(value, uuid.UUID):
+        return value.bytes
+    if type(value) is str and len(value) == 36:
+        # The core binds a UUID as its canonical text.
+        data = bytes.fromhex(value.replace("-", ""))
+        if len(data) == 16:
+            return data
+    return uuid.UUID(value).bytes
 
 
 def _vector_value(value: Any) -> Any:
@@ -378,6 +408,8 @@ class PostgresBackend(Backend):
 
 
 async def _add_codecs(raw: Any) -> None:
+    await raw.set_type_codec("uuid", schema="pg_catalog", encoder=_uuid_encode, decoder=_uuid_decode,
+                             format="binary")
     schema = await raw.fetchval(
         "SELECT n.nspname FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace "
         "WHERE t.oid = to_regtype('vector')")
