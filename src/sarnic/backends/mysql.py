@@ -88,6 +88,11 @@ def driver_sql(sql: str) -> str:
     return _TOKENS.sub(_token, sql)
 
 
+def placeholders(sql: str) -> int:
+    """The `?` placeholders of a statement, those inside quotes left out."""
+    return sum(1 for match in _TOKENS.finditer(sql) if match.group() == "?")
+
+
 # -- values --------------------------------------------------------------------
 
 
@@ -398,6 +403,13 @@ class MySQLBackend(Backend):
                 return False
             conn.checked = self._losses
         return True
+
+    def check_raw(self, sql: str, params: Sequence[Any]) -> None:
+        # The driver formats values into the text: a count that does not
+        # match is a TypeError of Python's string formatting.
+        count = placeholders(sql)
+        if count != len(params):
+            raise ProgrammingError(f"the statement has {count} placeholder(s) and {len(params)} value(s) were given")
 
     def ddl_options(self) -> dict[str, Any]:
         return {} if self._collation is None else {"collation": self._collation}

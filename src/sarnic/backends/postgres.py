@@ -3,7 +3,8 @@
 Sessions run in UTC, so that timestamps cast to text (and naive values read
 by a timestamptz cast) do not depend on the server's zone. Values go to the
 driver as its binary codecs take them; asyncpg returns most types as their
-Python values already, so only JSON, vectors and enums are converted back.
+Python values already, so only JSON, vectors and enums are converted back;
+UUIDs are read into uuid.UUID by a codec of each connection.
 
 pgvector's `vector` gets a binary codec on every connection made while the
 type exists. It stores float4: a vector comes back with each component
@@ -18,6 +19,7 @@ import decimal
 import inspect
 import json
 import sys
+import uuid
 from array import array
 from collections.abc import AsyncGenerator, Sequence
 from typing import Any, NoReturn
@@ -108,6 +110,34 @@ def _vector_decode(data: bytes) -> list[float]:
     return items.tolist()
 
 
+# asyncpg reads uuid into a class of its own, a subclass of uuid.UUID; a
+# codec of the connection reads it into uuid.UUID itself. Made as
+# uuid.UUID.__init__ leaves it, without the checks bytes of the wire need not pass.
+_new = object.__new__
+_set_int = uuid.UUID.int.__set__  # type: ignore[attr-defined,misc]
+_set_safe = uuid.UUID.is_safe.__set__  # type: ignore[attr-defined,misc]
+_SAFE_UNKNOWN = uuid.SafeUUID.unknown
+_from_bytes = int.from_bytes
+
+
+def _uuid_decode(data: bytes) -> uuid.UUID:
+    value = _new(uuid.UUID)
+    _set_int(value, _from_bytes(data))
+    _set_safe(value, _SAFE_UNKNOWN)
+    return value
+
+
+def _uuid_encode(value: Any) -> bytes:
+    if isinstance(value, uuid.UUID):
+        return value.bytes
+    if type(value) is str and len(value) == 36:
+        # The core binds a UUID as its canonical text.
+        data = bytes.fromhex(value.replace("-", ""))
+        if len(data) == 16:
+            return data
+    return uuid.UUID(value).bytes
+
+
 def _vector_value(value: Any) -> Any:
     # A text form comes from a connection made before the extension existed.
     return value if type(value) is list else [float(v) for v in json.loads(value)]
@@ -132,6 +162,12 @@ _RESULTS: dict[str, Any] = {
 def _aware(value: dt.datetime) -> dt.datetime:
     # asyncpg writes datetime.max and min as 'infinity' and reads those back naive.
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
+
+
+def _is_argument_count(exc: Exception) -> bool:
+    # The application's own SQL given too many or too few values: refused
+    # before the statement is bound, the connection is in order.
+    return str(exc).startswith("the server expects ")
 
 
 def _status_count(status: str) -> int:
@@ -340,6 +376,8 @@ class PostgresBackend(Backend):
             text = str(exc)
             detail = getattr(exc, "detail", None)
             return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return ProgrammingError(str(exc))
         if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):
             return OperationalError(str(exc) or type(exc).__name__)
         return None
@@ -350,6 +388,8 @@ class PostgresBackend(Backend):
             # A changed plan stays in the connection's statement cache: a new connection has none.
             return (state.startswith("08") or state in _FATAL_STATES
                     or isinstance(exc, asyncpg.InvalidCachedStatementError))
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return False
         return isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError))
 
     # -- values --------------------------------------------------------------
@@ -368,6 +408,8 @@ class PostgresBackend(Backend):
 
 
 async def _add_codecs(raw: Any) -> None:
+    await raw.set_type_codec("uuid", schema="pg_catalog", encoder=_uuid_encode, decoder=_uuid_decode,
+                             format="binary")
     schema = await raw.fetchval(
         "SELECT n.nspname FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace "
         "WHERE t.oid = to_regtype('vector')")
