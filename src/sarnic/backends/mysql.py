@@ -53,6 +53,8 @@ from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
 
+from sarnic.fields import trimmed_decimal
+
 if TYPE_CHECKING:
     from sarnic.fields import Field
     from sarnic.query import Query
@@ -433,6 +435,9 @@ class MySQLBackend(Backend):
 
     def make_result_converter(self, field: Field[Any]) -> Converter:
         kind = field.field_type
+        if kind == "decimal" and getattr(field, "decimal_places", None) is None:
+            # A column declared without a scale is DECIMAL(65,30): its padding is not the stored value's.
+            return trimmed_decimal
         if kind in _NATIVE_RESULTS:
             return None
         if kind == "datetime":
