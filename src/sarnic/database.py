@@ -23,8 +23,7 @@ from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Que
 from sarnic.rows import RowReader, first_value
 from sarnic.statement import Statement, Statements, count_statement
 
-if TYPE_CHECKING:
-    from sarnic.model import Model
+from sarnic.model import Model
 
 M = TypeVar("M", bound="Model")
 
@@ -307,6 +306,24 @@ class Database:
         else:
             raise TypeError(f"fetch_one takes a select, an insert or an update, not {type(query).__name__}")
         return rows[0] if rows else None
+
+    async def get(self, model: type[M], key: Any) -> M | None:
+        """The instance whose primary key is `key` (a tuple of the key's
+        values, in its order, for a composite key), or None."""
+        if not (isinstance(model, type) and issubclass(model, Model)) or model.__abstract__:
+            raise TypeError(f"get takes a model class with a table, not {model!r}")
+        pk = model.__pk__
+        if len(pk) == 1:
+            values: tuple[Any, ...] = (key,)
+        elif isinstance(key, tuple) and len(key) == len(pk):
+            values = key
+        else:
+            names = ", ".join(f.name for f in pk)
+            raise TypeError(f"{model.__name__}'s key is ({names}): get takes a tuple of {len(pk)} values, not {key!r}")
+        for f, v in zip(pk, values):
+            if v is None:
+                raise TypeError(f"{f.label} is a key: None is not a value of it")
+        return await self.fetch_one(model.select().where(*(f == v for f, v in zip(pk, values))))
 
     async def exists(self, query: Select[Any]) -> bool:
         """Whether the select has any row."""

@@ -24,7 +24,21 @@ class Ledger(Model):
         table = "ledger"
 
 
-tier = tier_fixture([Ledger])
+class Seat(Model):
+    row = fields.Text()
+    number = fields.Int()
+    taken = fields.Bool(default=False)
+
+    class Meta:
+        table = "seats"
+        primary_key = ("row", "number")
+
+
+async def _seed(db: sarnic.Database) -> None:
+    await db.execute(Seat.bulk_insert([Seat(row=r, number=n, taken=n == 2) for r in "AB" for n in (1, 2)]))
+
+
+tier = tier_fixture([Ledger, Seat], _seed)
 
 
 @pytest.mark.parametrize("plain,price,read_plain,read_price", [
@@ -56,5 +70,22 @@ def test_a_decimal_the_column_cannot_hold_is_not_written(tier: Tier) -> None:
             await db.execute(Ledger.update(price=D("1.005")).where(Ledger.id == 1))
         (row,) = await db.fetch(Ledger.select())
         assert (row.plain, row.price) == (D("1"), D("1"))
+
+    tier.run(test)
+
+
+def test_get_finds_a_row_by_its_key(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        await db.execute(Ledger.delete(danger=True))
+        stored = await db.fetch_one(Ledger.insert(id=7, plain=D("1.5"), price=D("2")))
+        assert await db.get(Ledger, 7) == stored
+        assert await db.get(Ledger, 8) is None
+        assert await db.get(Seat, ("B", 2)) == Seat(row="B", number=2, taken=True)
+        assert await db.get(Seat, ("C", 2)) is None
+        for model, key, message in [(Seat, "B", r"\(row, number\): get takes a tuple of 2 values"),
+                                    (Seat, ("B", 2, 3), "a tuple of 2 values"), (Ledger, None, "None is not"),
+                                    (Ledger, "7", "takes an int"), (Model, 1, "a model class")]:
+            with pytest.raises(TypeError, match=message):
+                await db.get(model, key)
 
     tier.run(test)
