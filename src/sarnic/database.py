@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
-from sarnic.errors import NotSupportedError, OperationalError
+from sarnic.errors import OperationalError, not_supported
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 from sarnic.rows import RowReader, first_value
 from sarnic.statement import Statement, Statements, count_statement
@@ -387,8 +387,9 @@ class Database:
         if not backend.returns_rows:
             if isinstance(query, Insert):
                 return await self._insert_then_select(query)
-            raise NotSupportedError(f"{backend.dialect} hands no rows back from {query.operation}: "
-                                    "run it with execute() and select the rows")
+            raise not_supported(f"fetching the rows of {query.operation}", backend.dialect,
+                                f"the engine hands no rows back from {query.operation}; run it with execute() "
+                                "and select the rows")
         reader = self._reader(query)
         if isinstance(query, BulkInsert):
             out: list[M] = []

@@ -89,3 +89,19 @@ def test_get_finds_a_row_by_its_key(tier: Tier) -> None:
                 await db.get(model, key)
 
     tier.run(test)
+
+
+def test_fetching_the_rows_of_an_update_is_refused_where_none_come_back(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        await db.execute(Ledger.delete(danger=True))
+        await db.execute(Ledger.insert(id=1, plain=D("1"), price=D("1")))
+        update = Ledger.update(price=D("2")).where(Ledger.id == 1)
+        if tier.engine != "mariadb":
+            assert [r.price for r in await db.fetch(update)] == [D("2.00")]
+            return
+        with pytest.raises(sarnic.NotSupportedError) as info:
+            await db.fetch(update)
+        assert (info.value.feature, info.value.engine) == ("fetching the rows of update", "MySQL/MariaDB")
+        assert (await db.get(Ledger, 1)).price == D("1")  # nothing was sent
+
+    tier.run(test)
