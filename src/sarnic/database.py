@@ -489,6 +489,18 @@ class Database:
         ordered = schema.ordered(models)
         await self._script(schema.drop_statements(ordered, self._backend.dialect))
 
+    async def check_tables(self, *models: type[Model]) -> list[schema.TableDifference]:
+        """How the live tables differ from the models (a missing table or
+        column, a column the model lacks, another type or nullability); []
+        when they agree."""
+        sql = schema.COLUMNS_SQL[self._backend.dialect]
+        out: list[schema.TableDifference] = []
+        async with self._connection() as conn:
+            for model in schema.concrete(models):
+                rows = (await conn.fetch(sql, [model.__table__])).rows
+                out += schema.differences(model, self._backend.dialect, rows)
+        return out
+
     async def _script(self, statements: Sequence[str]) -> None:
         async with self.transaction():
             async with self._connection() as conn:

@@ -10,7 +10,7 @@ import pytest
 import sarnic
 from sarnic import Model, fields
 
-from .orm_tier import Tier, tier_fixture
+from .orm_tier import Author, Every, Membership, Post, Tier, tier_fixture
 
 D = decimal.Decimal
 
@@ -38,7 +38,41 @@ async def _seed(db: sarnic.Database) -> None:
     await db.execute(Seat.bulk_insert([Seat(row=r, number=n, taken=n == 2) for r in "AB" for n in (1, 2)]))
 
 
-tier = tier_fixture([Ledger, Seat], _seed)
+class Drifted(Model):
+    """Another model's view of the seats table."""
+
+    row = fields.Text()
+    number = fields.BigInt()
+    taken = fields.Bool(null=True)
+    label = fields.Text(null=True)
+
+    class Meta:
+        table = "seats"
+        primary_key = ("row", "number")
+
+
+class Absent(Model):
+    id = fields.Int(primary_key=True)
+
+    class Meta:
+        table = "absent_table"
+
+
+class Searched(Model):
+    id = fields.BigInt(primary_key=True)
+    title = fields.Text(max_length=200)
+    body = fields.Text(fts_config="english")
+    raw = fields.TSVector(null=True)
+    derived = fields.TSVector(fts_source_columns=["title", "body"], fts_config="english")
+    naive = fields.DateTime(timezone=False, null=True)
+    clock = fields.Time(null=True)
+
+    class Meta:
+        table = "searched"
+
+
+MODELS = [Ledger, Seat, Author, Post, Membership, Every, Searched]
+tier = tier_fixture(MODELS, _seed)
 
 
 @pytest.mark.parametrize("plain,price,read_plain,read_price", [
@@ -105,3 +139,38 @@ def test_fetching_the_rows_of_an_update_is_refused_where_none_come_back(tier: Ti
         assert (await db.get(Ledger, 1)).price == D("1")  # nothing was sent
 
     tier.run(test)
+
+
+def test_check_tables_reports_how_the_tables_differ(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        assert await db.check_tables(*MODELS) == []
+        found = await db.check_tables(Drifted, Absent)
+        text = {"postgres": "text", "mariadb": "LONGTEXT"}.get(tier.engine, "TEXT")
+        big = {"postgres": "bigint", "mariadb": "BIGINT"}.get(tier.engine, "INTEGER")
+        found_int = {"postgres": "integer", "mariadb": "int(11)"}.get(tier.engine, "INTEGER")
+        expected = [("seats", "taken", "nullability", "nullable", "NOT NULL"),
+                    ("seats", "label", "missing column", f"{text} nullable", None),
+                    ("absent_table", None, "missing table", None, None)]
+        if big.lower() != found_int.partition("(")[0].lower():
+            expected.insert(0, ("seats", "number", "type", big, found_int))
+        assert [(d.table, d.column, d.kind, d.expected, d.found) for d in found] == expected
+        assert [str(d) for d in found][-3:] == [
+            "seats.taken: the column is NOT NULL, the model declares it nullable",
+            f"seats.label: the table has no such column (the model declares {expected[-2][3]})",
+            "absent_table: the table does not exist"]
+        # The other side: a column the model does not declare.
+        assert [str(d) for d in await db.check_tables(Ghost)] == [
+            f"seats.taken: the model has no field for this column ({found_bool[tier.engine]} NOT NULL)"]
+
+    found_bool = {"postgres": "boolean", "mariadb": "tinyint(1)", "sqlite": "INTEGER"}
+    found_bool["sqlite-file"] = found_bool["sqlite-memory"] = "INTEGER"
+    tier.run(test)
+
+
+class Ghost(Model):
+    row = fields.Text()
+    number = fields.Int()
+
+    class Meta:
+        table = "seats"
+        primary_key = ("row", "number")
