@@ -20,13 +20,12 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
-from sarnic.errors import NotSupportedError, OperationalError
+from sarnic.errors import OperationalError, not_supported
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 from sarnic.rows import RowReader, first_value
 from sarnic.statement import Statement, Statements, count_statement
 
-if TYPE_CHECKING:
-    from sarnic.model import Model
+from sarnic.model import Model
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")
@@ -352,6 +351,24 @@ class Database:
             raise TypeError(f"fetch_one takes a select, an insert or an update, not {type(query).__name__}")
         return rows[0] if rows else None
 
+    async def get(self, model: type[M], key: Any) -> M | None:
+        """The instance whose primary key is `key` (a tuple of the key's
+        values, in its order, for a composite key), or None."""
+        if not (isinstance(model, type) and issubclass(model, Model)) or model.__abstract__:
+            raise TypeError(f"get takes a model class with a table, not {model!r}")
+        pk = model.__pk__
+        if len(pk) == 1:
+            values: tuple[Any, ...] = (key,)
+        elif isinstance(key, tuple) and len(key) == len(pk):
+            values = key
+        else:
+            names = ", ".join(f.name for f in pk)
+            raise TypeError(f"{model.__name__}'s key is ({names}): get takes a tuple of {len(pk)} values, not {key!r}")
+        for f, v in zip(pk, values):
+            if v is None:
+                raise TypeError(f"{f.label} is a key: None is not a value of it")
+        return await self.fetch_one(model.select().where(*(f == v for f, v in zip(pk, values))))
+
     async def exists(self, query: Select[Any]) -> bool:
         """Whether the select has any row."""
         if not isinstance(query, Select):
@@ -485,8 +502,9 @@ class Database:
         if not backend.returns_rows:
             if isinstance(query, Insert):
                 return await self._insert_then_select(query)
-            raise NotSupportedError(f"{backend.dialect} hands no rows back from {query.operation}: "
-                                    "run it with execute() and select the rows")
+            raise not_supported(f"fetching the rows of {query.operation}", backend.dialect,
+                                f"the engine hands no rows back from {query.operation}; run it with execute() "
+                                "and select the rows")
         reader = self._reader(query)
         if isinstance(query, BulkInsert):
             out: list[M] = []
@@ -592,6 +610,18 @@ class Database:
         """Drop the models' tables and what create_tables made for them."""
         ordered = schema.ordered(models)
         await self._script(schema.drop_statements(ordered, self._backend.dialect))
+
+    async def check_tables(self, *models: type[Model]) -> list[schema.TableDifference]:
+        """How the live tables differ from the models (a missing table or
+        column, a column the model lacks, another type or nullability); []
+        when they agree."""
+        sql = schema.COLUMNS_SQL[self._backend.dialect]
+        out: list[schema.TableDifference] = []
+        async with self._connection() as conn:
+            for model in schema.concrete(models):
+                rows = (await conn.fetch(sql, [model.__table__])).rows
+                out += schema.differences(model, self._backend.dialect, rows)
+        return out
 
     async def _script(self, statements: Sequence[str]) -> None:
         async with self.transaction():

@@ -15,7 +15,7 @@ from typing import Any, ClassVar, TypeVar
 
 from sarnic import _codec
 from sarnic.fields import Field, ForeignKey, TSVector, Text
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Select, Update
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 
 M = TypeVar("M", bound="Model")
 
@@ -37,6 +37,17 @@ class FullTextIndex:
         if isinstance(self.fields, str):
             raise TypeError("FullTextIndex takes a list of field names, not one text")
         object.__setattr__(self, "fields", tuple(self.fields))
+
+
+def _not_iterable(query: Query[Any]) -> Any:
+    raise TypeError(f"a {type(query).__name__} query holds no rows until a database runs it: "
+                    "use await db.fetch(query) for a list, or async for row in db.iterate(query)")
+
+
+# A query is only a value; without these, list(query) would read it as a
+# sequence and fail on its slicing instead.
+Query.__iter__ = _not_iterable  # type: ignore[attr-defined]
+Query.__aiter__ = _not_iterable  # type: ignore[attr-defined]
 
 
 def snake_case(name: str) -> str:

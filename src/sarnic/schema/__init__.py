@@ -15,12 +15,17 @@ from collections.abc import Iterable, Sequence
 from sarnic.model import Model
 from sarnic.schema import postgres
 from sarnic.schema.errors import SchemaError
+from sarnic.schema.introspection import COLUMNS_SQL, TableDifference, differences
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal
 from sarnic.schema.refusals import bulk_update_refusal, statement_refusal
 from sarnic.schema.table import create_table, drop_table
 
 __all__ = [
     "SchemaError",
+    "TableDifference",
+    "COLUMNS_SQL",
+    "differences",
+    "concrete",
     "ordered",
     "create_statements",
     "drop_statements",
@@ -40,7 +45,7 @@ def _dialect(dialect: str) -> str:
     return dialect
 
 
-def _concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
+def concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
     out: list[type[Model]] = []
     for m in models:
         if not (isinstance(m, type) and issubclass(m, Model)) or m is Model:
@@ -56,7 +61,7 @@ def ordered(models: Iterable[type[Model]]) -> list[type[Model]]:
     """The models with every referenced table before the tables that refer
     to it, otherwise in the order given. References to models outside the
     set are taken to exist already; a model may refer to itself."""
-    pending = _concrete(models)
+    pending = concrete(models)
     within = set(pending)
     needs = {m: {r.target for r in m.__relations__.values() if r.target is not m and r.target in within}
              for m in pending}
@@ -86,7 +91,7 @@ def create_statements(models: Sequence[type[Model]], dialect: str, *, if_not_exi
     """The DDL for these models (already ordered), in the order to run it.
     `collation` is the MySQL tables' collation; other dialects ignore it."""
     d = _dialect(dialect)
-    models = _concrete(models)
+    models = concrete(models)
     exists = "IF NOT EXISTS " if if_not_exists else ""
     out: list[str] = []
     if d == "postgres" and postgres.needs_vector(models):
@@ -102,6 +107,6 @@ def drop_statements(models: Sequence[type[Model]], dialect: str) -> list[str]:
     tables may use it."""
     d = _dialect(dialect)
     out: list[str] = []
-    for m in reversed(_concrete(models)):
+    for m in reversed(concrete(models)):
         out += drop_table(m, d)
     return out
