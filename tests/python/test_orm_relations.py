@@ -207,8 +207,34 @@ def test_prefetch_orders_nests_and_runs_one_select_per_level() -> None:
     assert shaped == [("ann", [("a2", ["web"], ["r2", "r1"]), ("a3", [], [])]), ("bob", [("b1", [], [])]),
                       ("cy", [])]
     assert writers == ["ann", "ann", "bob", "ann", None]
-    # writers+stories; writers+stories+(pairs+topics)+(pairs+readers); stories+writers
-    assert len(sql) == 2 + 6 + 2, sql
+    # writers+stories; writers+stories+(pairs with topics)+(pairs, then readers in their order); stories+writers
+    assert len(sql) == 2 + 5 + 2, sql
+    assert re.search(r'FROM "story_topics" LEFT JOIN "topic"', sql[4]), sql[4]
+
+
+# From 2 on: no story has more readers than one statement takes.
+@pytest.mark.parametrize("size", [2, 3])
+def test_chunked_prefetch_gives_what_one_statement_gives(size: int, monkeypatch: pytest.MonkeyPatch) -> None:
+    from sarnic.relations import keys
+
+    def body(db: sarnic.Database) -> Any:
+        async def go() -> Any:
+            await blog(db)
+            readers = Reader.select().order_by(Reader.name.desc())
+            for extra in range(6):  # enough pairs for parents to fall in several groups
+                await db.execute(Story.readers.through.bulk_insert(
+                    [Favorite(story_id=s, reader_id=r) for s in range(1, 6) for r in (1, 2) if (s + r + extra) % 4 == 0]))
+            query = Writer.select().order_by(Writer.id.desc()).prefetch(
+                Writer.stories, Story.select().order_by(Story.title.desc())
+                .prefetch(Story.topics).prefetch(Story.readers, readers).prefetch(Story.writer))
+            got = await db.fetch(query)
+            return [(w.name, [(s.title, s.writer.name, [t.name for t in s.topics], [r.name for r in s.readers])
+                              for s in w.stories]) for w in got]
+        return go()
+
+    expected = run(body)
+    monkeypatch.setattr(keys, "KEYS_PER_STATEMENT", size)
+    assert run(body) == expected and expected[-1][1][0][0] == "a3"
 
 
 def test_prefetch_nests_to_any_depth_and_shares_targets() -> None:

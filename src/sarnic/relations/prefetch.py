@@ -26,15 +26,17 @@ class Prefetch:
     """One relation to load, with the select that loads it (its own
     prefetches are the next level)."""
 
-    __slots__ = ("relation", "query", "parent_key", "child_key")
+    __slots__ = ("relation", "query", "parent_key", "child_key", "plain")
 
     def __init__(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any],
-                 parent_key: Field[Any], child_key: Field[Any]) -> None:
+                 parent_key: Field[Any], child_key: Field[Any], plain: bool) -> None:
         self.relation = relation
         self.query = query
         #: the parents' field the children are found by, and the children's field that holds it
         self.parent_key = parent_key
         self.child_key = child_key
+        #: the query only picks fields: a many-to-many's targets can come joined to their pairs
+        self.plain = plain
 
     def __repr__(self) -> str:
         return f"<Prefetch {self.relation.label}>"
@@ -70,9 +72,10 @@ def plan(parent: Select[Any], relation: Any, query: Any) -> Prefetch:
                          "parents together; filter them with where() instead")
     if not any(f is child_key for f in query.fields):
         query = query._derive(fields=(*query.fields, child_key))
-    if not (query.order or query.vector or query.text_rank) and not isinstance(relation, ForeignKey):
+    plain = not (query.order or query.vector or query.text_rank or query.scoped or query.joins or query._distinct)
+    if plain and not isinstance(relation, ForeignKey):
         query = query.order_by(*child.__pk__)
-    return Prefetch(relation, query, parent_key, child_key)
+    return Prefetch(relation, query, parent_key, child_key, plain)
 
 
 async def run(db: Database, parents: Sequence[Model], steps: Sequence[Prefetch]) -> None:
@@ -134,12 +137,40 @@ async def _forward(db: Database, parents: Sequence[Model], step: Prefetch, size:
     return list(found.values())
 
 
+async def _joined(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+    """Pairs with their targets joined, in the targets' key order: one select per chunk of parents."""
+    rel = step.relation
+    assert isinstance(rel, ManyToMany)
+    source, to = rel.source.key, rel.destination
+    pairs = (rel.through.select(source, to.key).join(to, *step.query.fields).order_by(source, to.key))
+    seen: dict[Any, Model] = {}
+    lists: dict[Any, list[Model]] = {}
+    held, key_name = to.name, step.child_key.name
+    for chunk in chunks(_keys(parents, step.parent_key), size):
+        for row in await _fetch(db, pairs, source, chunk):
+            d = row.__dict__
+            target = d[held]
+            target = seen.setdefault(target.__dict__[key_name], target)
+            owner = lists.get(d[source.name])
+            if owner is None:
+                lists[d[source.name]] = [target]
+            else:
+                owner.append(target)
+    name, parent_key = rel.name, step.parent_key.name
+    for p in parents:
+        got = lists.get(p.__dict__[parent_key])
+        p.__dict__[name] = [] if got is None else list(got)
+    return list(seen.values())
+
+
 async def _pairs(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
     """Pairs from the through model, then the targets. Parents go in groups
     whose targets fit one statement, so each list keeps the query's order
     (a parent with more targets than a statement takes has them in chunks)."""
     rel = step.relation
     assert isinstance(rel, ManyToMany)
+    if step.plain:
+        return await _joined(db, parents, step, size)
     source, destination = rel.source.key, rel.destination.key
     pairs = rel.through.select(source, destination)
     linked: dict[Any, list[Any]] = {}
