@@ -328,3 +328,23 @@ def test_drop_tables_drops_the_pairs_and_orders_the_drops(tmp_path: Path) -> Non
     asyncio.run(main())
     with sqlite3.connect(path) as conn:
         assert conn.execute("SELECT name FROM sqlite_master").fetchall() == []
+
+
+def test_a_model_linked_to_itself() -> None:
+    name = unique("Person")
+    person: Any = model(name, nick=fields.Text(), follows=fields.ManyToMany(name))
+    through = person.follows.through
+    assert [f.name for f in through.__pk__] == [f"from_{name.lower()}_id", f"to_{name.lower()}_id"]
+
+    async def main() -> Any:
+        async with sarnic.connect("sqlite://:memory:") as db:
+            await db.create_tables(person)
+            a, b, c = [await db.fetch_one(person.insert(nick=n)) for n in "abc"]
+            await db.execute(person.follows.add(a, c, b))
+            await db.execute(person.follows.add(c, a))
+            got = await db.fetch(person.select().order_by(person.id).prefetch(
+                person.follows, person.select().order_by(person.nick.desc()).prefetch(person.follows)))
+            await db.drop_tables(person)
+            return [(p.nick, [(f.nick, [g.nick for g in f.follows]) for f in p.follows]) for p in got]
+
+    assert asyncio.run(main()) == [("a", [("c", ["a"]), ("b", [])]), ("b", []), ("c", [("a", ["b", "c"])])]

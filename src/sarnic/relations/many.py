@@ -67,6 +67,11 @@ class Many(Generic[T]):
         """Look up the models named, once: errors name the missing model."""
         raise NotImplementedError
 
+    @property
+    def through(self) -> type[Model]:
+        """The model whose rows are the pairs of a many-to-many relation."""
+        raise TypeError(f"{self.label} is the other side of a foreign key: it has no through model")
+
     def add(self, owner: Model, *items: T) -> LinkChange:
         """Link these instances to the owner; pairs already there are kept."""
         raise TypeError(f"{self.label} is the other side of a foreign key: set the key on the related rows")

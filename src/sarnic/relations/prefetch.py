@@ -150,6 +150,8 @@ async def _joined(db: Database, parents: Sequence[Model], step: Prefetch, size: 
         for row in await _fetch(db, pairs, source, chunk):
             d = row.__dict__
             target = d[held]
+            if target is None:  # a pair whose target is gone (foreign keys off where it was written)
+                continue
             target = seen.setdefault(target.__dict__[key_name], target)
             owner = lists.get(d[source.name])
             if owner is None:
