@@ -64,6 +64,12 @@ def test_a_model_names_itself_and_a_shared_name_is_an_error_naming_both() -> Non
         model(unique("Ref"), boss=fields.ForeignKey(boss))
     # The class itself is never ambiguous.
     assert model(unique("Ref"), boss=fields.ForeignKey(own)).boss.target is own  # type: ignore[attr-defined]
+    # Found shared while the model waits for another name: refused for good, saying why.
+    twin, later = unique("Twin"), unique("Later")
+    waiting = model(unique("Waiting"), a=fields.ForeignKey(later), b=fields.ForeignKey(twin))
+    model(twin), model(twin, module="elsewhere"), model(later)
+    with pytest.raises(DeclarationError, match=f"relation 'b' names the model '{twin}', but 2 models are named"):
+        waiting.select()
 
 
 BAD_RELATIONS: list[tuple[Callable[[], Any], type[Exception], str]] = [
@@ -253,6 +259,8 @@ def test_prefetch_nests_to_any_depth_and_shares_targets() -> None:
         return names, len(sql), ceo.reports[0].reports[0].reports[0].reports[0]
 
     names, statements, leaf = run(body)
+    with pytest.raises(TypeError, match="iterate streams rows and prefetches nothing"):
+        run(lambda db: db.iterate(Staff.select().prefetch(Staff.reports)).__anext__())
     assert names[0][0][0] == ["ceo.2.2.2.2", "ceo.2.2.2.1"] and len(names) == 2 and statements == 5
     with pytest.raises(AttributeError, match=r"Staff.reports was not prefetched: fetch with .prefetch\(Staff.reports\)"):
         leaf.reports
