@@ -22,6 +22,8 @@ from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import OperationalError, not_supported
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
+from sarnic.relations import prefetch
+from sarnic.relations.links import LinkChange
 from sarnic.rows import RowReader, first_value
 from sarnic.statement import Statement, Statements, count_statement
 
@@ -36,7 +38,7 @@ _DEBUG = logging.DEBUG
 
 #: operations whose statements return rows on a backend with RETURNING
 _RETURNING_WRITES = frozenset(("insert", "update"))
-_Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]
+_Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any] | LinkChange
 
 
 class _TransactionState:
@@ -330,7 +332,10 @@ class Database:
     async def _select(self, query: Select[M]) -> list[M]:
         stmt = self._prepare(query)
         reader = self._reader(query)
-        return reader.read(await self._fetch(stmt, read_only=True))
+        rows = reader.read(await self._fetch(stmt, read_only=True))
+        if query.prefetches:
+            await prefetch.run(self, rows, query.prefetches)
+        return rows
 
     @overload
     async def fetch_one(self, query: Insert[M]) -> M: ...
@@ -389,6 +394,8 @@ class Database:
         if not isinstance(query, Select):
             raise TypeError(f"iterate takes a select, not {type(query).__name__}")
         _check_batch(batch)
+        if query.prefetches:
+            raise TypeError("iterate streams rows and prefetches nothing: fetch pages of the query instead")
         stmt = self._prepare(query)
         reader = self._reader(query)
         async with aclosing(self._batches(stmt, batch)) as batches:
@@ -488,6 +495,8 @@ class Database:
             raise TypeError("a select returns rows: fetch it (or count it)")
         if isinstance(query, (BulkInsert, BulkUpdate, BulkDelete)):
             return await self._bulk(query)
+        if isinstance(query, LinkChange):
+            return await query.run(self)
         if not isinstance(query, (Insert, Update, Delete)):
             raise TypeError(f"execute takes a write query, not {type(query).__name__}")
         return await self._execute(self._prepare(query))
@@ -608,7 +617,7 @@ class Database:
 
     async def drop_tables(self, *models: type[Model]) -> None:
         """Drop the models' tables and what create_tables made for them."""
-        ordered = schema.ordered(models)
+        ordered = schema.ordered(models, dropping=True)
         await self._script(schema.drop_statements(ordered, self._backend.dialect))
 
     async def check_tables(self, *models: type[Model]) -> list[schema.TableDifference]:

@@ -1022,8 +1022,13 @@ class Enum(Field[T]):
 class ForeignKey(Generic[T]):
     """A reference to another model's key. It adds the key column `<name>_id`
     (a field of the target key's type; `column=` renames its column). On the
-    class it is the relation that `.join()` takes; on an instance it is the
-    related object, present only when the query joined it."""
+    class it is the relation that `.join()` and `.prefetch()` take; on an
+    instance it is the related object, present only when the query joined
+    or prefetched it. The model is a class, "self", or a model's name, looked
+    up once a model of that name is defined (annotate the field for type
+    checkers: `manager: ForeignKey[Employee | None] = ForeignKey("Employee", null=True)`).
+    `on_delete` is the constraint's action when the referenced row goes:
+    "restrict" (the delete fails), "cascade" or "set_null"."""
 
     # Filled in by the model.
     model: type[Model]
@@ -1038,7 +1043,7 @@ class ForeignKey(Generic[T]):
     def __init__(self: ForeignKey[M | None], model: type[M], *, null: Literal[True], column: str | None = ...,
                  on_delete: Literal["restrict", "cascade", "set_null"] = ..., index: bool = ...) -> None: ...
     @overload
-    def __init__(self: ForeignKey[Any], model: Literal["self"], *, null: bool = ..., column: str | None = ...,
+    def __init__(self: ForeignKey[Any], model: str, *, null: bool = ..., column: str | None = ...,
                  on_delete: Literal["restrict", "cascade", "set_null"] = ..., index: bool = ...) -> None: ...
     def __init__(self, model: Any, *, null: bool = False, column: str | None = None,
                  on_delete: str = "restrict", index: bool = True) -> None:
@@ -1089,8 +1094,13 @@ class ForeignKey(Generic[T]):
         if obj is None:
             return self
         raise AttributeError(f"{self.label} was not joined: fetch with "
-                             f".join({self.model.__name__}.{self.name}, ...) to load it "
+                             f".join({self.model.__name__}.{self.name}, ...) or "
+                             f".prefetch({self.model.__name__}.{self.name}) to load it "
                              f"(sarnic never runs a query on attribute access)")
 
     def __repr__(self) -> str:
         return f"<ForeignKey {self.label}>" if hasattr(self, "model") else "<ForeignKey (unbound)>"
+
+
+# The many sides of relations live with the rest of the relation code.
+from sarnic.relations.many import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse  # noqa: E402

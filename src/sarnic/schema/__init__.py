@@ -52,16 +52,21 @@ def concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
             raise TypeError(f"expected Model classes, not {m!r}")
         if m.__abstract__:
             raise TypeError(f"{m.__name__} is abstract: it has no table")
+        m._check_declared()
         if m not in out:
             out.append(m)
     return out
 
 
-def ordered(models: Iterable[type[Model]]) -> list[type[Model]]:
+def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[type[Model]]:
     """The models with every referenced table before the tables that refer
     to it, otherwise in the order given. References to models outside the
-    set are taken to exist already; a model may refer to itself."""
+    set are taken to exist already; a model may refer to itself. The
+    through models made for the models' many-to-many relations come along:
+    those of relations declared on a model to create, those of relations to
+    or from a model to drop (the constraints would refuse the drop otherwise)."""
     pending = concrete(models)
+    pending += [t for t in dict.fromkeys(_through_models(pending, dropping)) if t not in pending]
     within = set(pending)
     needs = {m: {r.target for r in m.__relations__.values() if r.target is not m and r.target in within}
              for m in pending}
@@ -73,6 +78,37 @@ def ordered(models: Iterable[type[Model]]) -> list[type[Model]]:
                               "satisfies them (make one of the relations point the other way, or drop it)")
         out.append(ready)
         pending.remove(ready)
+    return out
+
+
+def _through_models(models: list[type[Model]], dropping: bool) -> list[type[Model]]:
+    from sarnic.model import DeclarationError, Model as Base
+    from sarnic.relations.many import ManyToMany
+
+    found: list[type[Model]] = []
+    given = set(models)
+    owners = [c for c in _defined(Base) if c.__many__] if dropping else models
+    for owner in owners:
+        for rel in owner.__many__.values():
+            if not isinstance(rel, ManyToMany) or not rel.automatic:
+                continue
+            if dropping and owner not in given:
+                # A relation declared elsewhere: its pairs go with a model they point at.
+                try:
+                    rel.resolve()
+                except DeclarationError:
+                    continue  # it names a model this program does not define: no table of it
+                if rel.target not in given:
+                    continue
+            found.append(rel.through)
+    return found
+
+
+def _defined(base: type[Model]) -> list[type[Model]]:
+    out = []
+    for sub in base.__subclasses__():
+        out.append(sub)
+        out += _defined(sub)
     return out
 
 
