@@ -11,7 +11,7 @@ from sarnic.errors import (
 from sarnic.expr import ColumnExpr, Condition, Ordering, excluded, exists
 from sarnic.functions import fn
 from sarnic.model import FullTextIndex, Model
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
 
 __all__ = [
     *_native_all,
@@ -34,6 +34,7 @@ __all__ = [
     "BulkUpdate",
     "BulkDelete",
     "Values",
+    "Upsert",
     "connect",
     "Database",
     "Transaction",

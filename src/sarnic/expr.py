@@ -13,6 +13,7 @@ the statement IR of the core's newer entry point: nodes render it with
 
 from __future__ import annotations
 
+import decimal
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, Generic, TypeVar, cast
 
@@ -323,8 +324,11 @@ class ColumnExpr(Generic[T]):
 
     # -- arithmetic ----------------------------------------------------------
 
-    def _number(self, op: str) -> Field[Any]:
+    def _number(self, op: str) -> Field[Any] | None:
+        """The field whose values meet this operand (None for an aggregate's number)."""
         field = self.typed_field
+        if field is None and self.result_kind() in ("int", "float", "decimal"):
+            return None
         if field is None or field.field_type not in NUMERIC:
             raise TypeError(f"{self.label} is not a number: {op} takes Int, BigInt, Float and Decimal values")
         return cast("Field[Any]", field)
@@ -336,6 +340,8 @@ class ColumnExpr(Generic[T]):
             return other
         if other is None:
             raise TypeError(f"{self.label} {op} None is NULL: use fn.coalesce() for a default")
+        if field is None:
+            return Value(_plain_bind(self.result_kind(), other, self), None, f"{_OPS[op]}")
         return Value(field.bind_value(other), field, _OPS[op])
 
     def __add__(self, other: T | ColumnExpr[T]) -> ColumnExpr[T]:
@@ -459,6 +465,9 @@ def _plain_bind(kind: str, value: Any, expr: Any) -> Bind:
     elif kind == "float":
         if isinstance(value, (int, float)) and not isinstance(value, bool):
             return ("float", float(value))
+    elif kind == "decimal":
+        if isinstance(value, decimal.Decimal) and value.is_finite() or type(value) is int:
+            return ("text", format(value, "f"))
     elif kind == "text":
         if isinstance(value, str):
             return ("text", value)

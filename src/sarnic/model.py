@@ -190,7 +190,9 @@ class Model:
                f: ColumnExpr[F], /) -> Values[tuple[A, B, C, D, E, F]]: ...
     @overload
     @classmethod
-    def values(cls, *items: ColumnExpr[Any]) -> Values[tuple[Any, ...]]: ...
+    def values(cls, a: ColumnExpr[Any], b: ColumnExpr[Any], c: ColumnExpr[Any], d: ColumnExpr[Any],
+               e: ColumnExpr[Any], f: ColumnExpr[Any], g: ColumnExpr[Any], /, *more: ColumnExpr[Any]
+               ) -> Values[tuple[Any, ...]]: ...
     @classmethod
     def values(cls, *items: ColumnExpr[Any]) -> Values[Any]:
         """A select of these fields and expressions, fetched as typed tuples."""
