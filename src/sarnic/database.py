@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import NotSupportedError, OperationalError, ProgrammingError
+from sarnic.expr import Excluded
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
 from sarnic.rows import RowReader, first_value
 from sarnic.value_rows import ValuesReader
@@ -455,27 +456,30 @@ class Database:
     async def _upsert_then_select(self, query: Upsert[M]) -> list[M]:
         """Where INSERT returns nothing: upsert, then read the stored row back
         by the target's values (or the key the database generated). After DO
-        NOTHING the row is new only where the database generated a key just
-        now; a table without a generated key cannot tell a new row from an
-        equal one that was there, and hands it back either way."""
+        NOTHING the row is the new one only where it holds the values given
+        (and the generated key): a row equal to them that was there already
+        cannot be told from a new one, and is handed back too."""
         model = query.model
         assert query.conflict is not None
         target, update = query.conflict
-        given = {f.name: b for f, b in query.values}
+        given = {f.name: f.from_bind(*b) for f, b in query.values}
         auto = next((f for f in model.__pk__ if f.auto_key and f.name not in given), None)
         stmt = self._prepare(query)
         async with self._connection() as conn:
             generated = await conn.insert_key(stmt.sql, stmt.params)
         if all(f.name in given for f in target):
-            where = [f == f.from_bind(*given[f.name]) for f in target]
+            where = [f == given[f.name] for f in target]
         elif auto is not None and generated:
             where = [auto == generated]
         else:
             raise NotSupportedError(f"{self._backend.dialect}: fetch_one of this upsert needs the values of its "
                                     f"target ({', '.join(f.name for f in target)}) to find the stored row")
         rows = await self._select(model.select().where(*where))
-        if update is None and rows and (auto is not None and not generated):
-            return []
+        if update is None and rows:
+            stored = rows[0].__dict__
+            if any(stored.get(name) != value for name, value in given.items()) or (
+                    auto is not None and stored.get(auto.name) != generated):
+                return []
         return rows
 
     def _chunks(self, query: Any) -> list[Any]:
@@ -496,7 +500,7 @@ class Database:
     async def _bulk(self, query: BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]) -> int:
         if not (query.ids if isinstance(query, BulkDelete) else query.rows):
             return 0  # nothing to write: no statement
-        if isinstance(query, BulkInsert) and query.columns:
+        if isinstance(query, BulkInsert) and query.columns and _rows_alone(query):
             return await self._insert_many(query)
         chunks = self._chunks(query)
         total = 0
@@ -555,6 +559,13 @@ class Database:
                 for sql in statements:
                     await conn.run(sql)
         await self._backend.schema_changed()
+
+
+def _rows_alone(query: BulkInsert[Any]) -> bool:
+    """Whether the rows' values are all a one-row insert binds (an upsert's
+    update may bind values of its own)."""
+    conflict = query.conflict
+    return conflict is None or conflict[1] is None or all(isinstance(v, Excluded) for _, v in conflict[1])
 
 
 def connect(url: str, *, min_size: int = 1, max_size: int = 10) -> Database:
