@@ -632,10 +632,21 @@ class InList(Condition):
         return InList(self.operand, self.field, self.tag, self.payloads, not self.negated)
 
     def render(self, scope: Scope) -> dict[str, Any]:
-        label = scope.label(self.field, "not_in" if self.negated else "in")
+        op = "not_in" if self.negated else "in"
+        label = scope.label(self.field, op)
         scope.lists.add(label)
-        return {"kind": "in", "operand": self.operand.render(scope), "negated": self.negated,
-                "values": {"type": self.tag, "value": self.payloads}, "query": None, "label": label}
+        payloads = self.payloads
+        operand = self.operand.render(scope)
+        if None not in payloads:
+            return {"kind": "in", "operand": operand, "negated": self.negated,
+                    "values": {"type": self.tag, "value": payloads}, "query": None, "label": label}
+        # Arrays hold no NULL: x IN (1, NULL) is written (x IN (1)) OR (x = NULL), which is
+        # true, or NULL, as SQL has it; NOT IN, (x NOT IN (1)) AND (x <> NULL), never true.
+        listed = {"kind": "in", "operand": operand, "negated": self.negated, "query": None, "label": label,
+                  "values": {"type": self.tag, "value": [v for v in payloads if v is not None]}}
+        null = {"kind": "binary", "op": "ne" if self.negated else "eq", "left": operand,
+                "right": {"kind": "value", "value": {"type": "null", "value": None}, "label": label}}
+        return {"kind": "and" if self.negated else "or", "children": [listed, null]}
 
     def __repr__(self) -> str:
         return f"<{_show(self.operand)} {'not in' if self.negated else 'in'} {len(self.payloads)} values>"

@@ -60,6 +60,45 @@ def _compiled(backend: Backend, model: type[Model], ir: list[Any]) -> tuple[Stat
 _JSON_LISTS = frozenset(("sqlite", "mssql"))
 
 
+def _nodes(node: Any) -> Any:
+    """Every expression, condition and query inside a query's statement."""
+    yield node
+    for name in ("filters", "predicates", "items", "group", "having_", "children", "args"):
+        for child in getattr(node, name, ()):
+            yield from _nodes(child)
+    for name in ("child", "left", "right", "operand", "expr", "query"):
+        child = getattr(node, name, None)
+        if child is not None and not isinstance(child, str):
+            yield from _nodes(child)
+    for o in getattr(node, "order", ()):
+        yield from _nodes(o.field)
+
+
+def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
+    """SQLite stores exact decimals as text: its aggregates and orderings
+    of them would read floats or compare texts. Refused, never rounded."""
+    from sarnic.expr import Compare
+    from sarnic.fields import Decimal
+    from sarnic.functions import Func
+
+    def decimal(node: Any) -> bool:
+        return isinstance(getattr(node, "typed_field", None), Decimal)
+
+    for node in _nodes(query):
+        if isinstance(node, Func) and node.name in ("sum", "avg", "min", "max") and any(map(decimal, node.args)):
+            use = f"fn.{node.name}()"
+        elif isinstance(node, Compare) and node.op not in ("eq", "ne") and (decimal(node.left) or decimal(node.right)):
+            use = f"a {node.op} comparison"
+        else:
+            continue
+        return (f"SQLite stores Decimal values as exact text, so {use} would compute with floats or compare texts: "
+                "read the values and compute in Python")
+    orders = [o.field for o in getattr(query, "order", ())]
+    if any(isinstance(getattr(e, "typed_field", None), Decimal) for e in orders):
+        return "SQLite stores Decimal values as exact text, so ordering by one would compare texts"
+    return None
+
+
 def _statement(backend: Backend, query: Query[Any], exists: bool) -> Statement:
     """A query only the statement IR says: compiled each time (its text may
     follow its values, as IN lists do on MySQL), each value converted by the
@@ -112,7 +151,7 @@ class Statements:
         select's EXISTS form) or "count" (a select to count the rows of)."""
         backend = self.backend
         if query.uses_statement_ir:
-            reason = self.refuse(query)
+            reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
             if reason is not None:
                 from sarnic.errors import NotSupportedError
 
