@@ -202,6 +202,9 @@ class ColumnExpr(Generic[T]):
     # Conditions compare by building a Condition, so fields are hashed by identity.
     __hash__ = object.__hash__
 
+    #: the alias a column was taken from (None: its model's own table)
+    _source: Any = None
+
     @property
     def label(self) -> str:
         raise NotImplementedError
@@ -209,7 +212,7 @@ class ColumnExpr(Generic[T]):
     @property
     def source(self) -> Any:
         """The table occurrence a column reads: its model, or the alias it came from."""
-        return self.__dict__.get("_source") or self.model  # type: ignore[attr-defined]
+        return self._source or self.model  # type: ignore[attr-defined]
 
     @property
     def typed_field(self) -> Field[Any] | None:
@@ -419,6 +422,7 @@ class Expression(ColumnExpr[T]):
     """An expression that is not a column."""
 
     __slots__ = ()
+    model: Any = None
 
     @property
     def label(self) -> str:

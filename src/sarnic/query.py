@@ -111,11 +111,12 @@ class _Filtered(Query[M]):
         Conditions may read joined models and, in a subquery, the enclosing
         query's row: where each column lives is worked out when the statement
         is written."""
-        source = self.source
         if len(conditions) == 1:
             cond = conditions[0]
-            if type(cond) is Comparison and cond.field.source is source:
+            if (type(cond) is Comparison and cond.field.model is self.model and cond.field._source is None
+                    and "_alias" not in self.__dict__):
                 return self._derive_one("filters", (*self.filters, cond))
+        source = self.source
         filters = list(self.filters)
         trees = list(self.predicates)
         newer = False
@@ -292,17 +293,21 @@ class Select(_Paged[M]):
         ordering, nearest-neighbour or rank ordering included. Keys are the
         model's fields, the fields of a model it joins, or expressions."""
         model = self.model
-        if all(type(k) is Ordering and k.field.source is model for k in keys):
-            order: tuple[Ordering, ...] = keys  # type: ignore[assignment]
-            newer = False
-        else:
+        order: tuple[Ordering, ...] = keys  # type: ignore[assignment]
+        newer = False
+        for k in keys:
+            if type(k) is not Ordering or k.field.model is not model or k.field._source is not None:
+                order, newer = _order_keys(self, keys, "order_by()")
+                break
+        if "_alias" in self.__dict__:
             order, newer = _order_keys(self, keys, "order_by()")
         new = _new(type(self))
         d = new.__dict__
         d |= self.__dict__
-        d["order"] = tuple(order)
+        d["order"] = order
         d["vector"] = d["text_rank"] = None
-        d["_order_newer"] = newer
+        if newer or "_order_newer" in d:
+            d["_order_newer"] = newer
         return new
 
     def for_update(self, *, skip_locked: bool = False, nowait: bool = False,
@@ -536,7 +541,7 @@ class Alias:
         for f in model.__fields__:
             twin = f.clone()
             twin.bind_to(model, f.name, f.position)
-            twin.__dict__["_source"] = self
+            twin._source = self
             self.__dict__[f.name] = twin
             self.__fields__.append(twin)
 
