@@ -29,50 +29,16 @@ namespace {
 
 constexpr codec::Format kFormat = SARNIC_FUZZ_MSGPACK ? codec::Format::MessagePack : codec::Format::Json;
 
-// A model whose names hold every character that matters to quoting and
-// placeholder counting, so an unquoted or badly quoted name breaks the checks.
-constexpr std::string_view kBuiltinMetadataJson = R"({
- "model_name": "Art'icle",
- "table_name": "art\"i`c]l?e$1",
- "fields": [
-  {"name": "id", "column_name": "id", "field_type": "int", "nullable": false,
-   "allowed_operators": ["eq", "ne", "gt", "gte", "lt", "lte", "in", "is_null", "is_not_null", "GT"]},
-  {"name": "title", "column_name": "ti?tle", "field_type": "text", "nullable": false,
-   "allowed_operators": ["eq", "contains", "icontains", "startswith", "match", "match_phrase", "match_websearch", "match_boolean"]},
-  {"name": "body", "column_name": "bo\"dy`]", "field_type": "text", "nullable": true,
-   "allowed_operators": ["match", "match_boolean", "eq", "is_null"]},
-  {"name": "search", "column_name": "search_$2", "field_type": "ts_vector", "nullable": true, "fts_config": "english",
-   "allowed_operators": ["match", "match_phrase", "match_websearch", "match_boolean"]},
-  {"name": "embedding", "column_name": "emb'ed", "field_type": "vector", "nullable": true, "vector_dimensions": 3,
-   "allowed_operators": []},
-  {"name": "notes", "column_name": "no tes", "field_type": "text", "nullable": true,
-   "fts_source_columns": ["title", "notes"], "allowed_operators": ["match", "match_boolean", "icontains"]},
-  {"name": "tags", "column_name": "t\u00e4gs", "field_type": "array_text", "nullable": true,
-   "allowed_operators": ["eq", "contains"]},
-  {"name": "views", "column_name": "views", "field_type": "big_int", "nullable": false,
-   "allowed_operators": ["eq", "gte", "lt"]},
-  {"name": "kind", "column_name": "ki[nd", "field_type": "enum", "nullable": true, "allowed_operators": ["eq", "ne"]},
-  {"name": "plain", "column_name": "plain", "field_type": "text", "nullable": true, "fts_config": "simple",
-   "allowed_operators": ["match"]}
- ],
- "pk_index": 0,
- "pk_fields": [0, 7],
- "full_text_indexes": [
-  {"name": "ft_art?icles", "fields": ["title", "body"], "config": "simple"},
-  {"name": "ft_plain", "fields": ["plain"]}
- ]
-})";
-
 constexpr std::string_view kDialects[] = {"postgres", "mysql", "sqlite", "mssql"};
 
 const std::string& builtin_metadata() {
   static const std::string doc = [] {
     if constexpr (kFormat == codec::Format::Json) {
-      return std::string(kBuiltinMetadataJson);
+      return std::string(kBuiltinModelJson);
     } else {
       Arena arena;
       Tape tape;
-      if (!codec::read_json(kBuiltinMetadataJson, arena, tape)) broken("built-in metadata does not parse");
+      if (!codec::read_json(kBuiltinModelJson, arena, tape)) broken("built-in metadata does not parse");
       return transcode_to_msgpack(tape);
     }
   }();

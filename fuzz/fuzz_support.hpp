@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -186,6 +187,42 @@ inline bool tape_well_formed(const Tape& tape) {
   return true;
 }
 
+// --- the built-in model ---------------------------------------------------------
+
+// A model whose names hold every character that matters to quoting and
+// placeholder counting, so an unquoted or badly quoted name breaks the checks.
+constexpr std::string_view kBuiltinModelJson = R"({
+ "model_name": "Art'icle",
+ "table_name": "art\"i`c]l?e$1",
+ "fields": [
+  {"name": "id", "column_name": "id", "field_type": "int", "nullable": false,
+   "allowed_operators": ["eq", "ne", "gt", "gte", "lt", "lte", "in", "is_null", "is_not_null", "GT"]},
+  {"name": "title", "column_name": "ti?tle", "field_type": "text", "nullable": false,
+   "allowed_operators": ["eq", "contains", "icontains", "startswith", "match", "match_phrase", "match_websearch", "match_boolean"]},
+  {"name": "body", "column_name": "bo\"dy`]", "field_type": "text", "nullable": true,
+   "allowed_operators": ["match", "match_boolean", "eq", "is_null"]},
+  {"name": "search", "column_name": "search_$2", "field_type": "ts_vector", "nullable": true, "fts_config": "english",
+   "allowed_operators": ["match", "match_phrase", "match_websearch", "match_boolean"]},
+  {"name": "embedding", "column_name": "emb'ed", "field_type": "vector", "nullable": true, "vector_dimensions": 3,
+   "allowed_operators": []},
+  {"name": "notes", "column_name": "no tes", "field_type": "text", "nullable": true,
+   "fts_source_columns": ["title", "notes"], "allowed_operators": ["match", "match_boolean", "icontains"]},
+  {"name": "tags", "column_name": "t\u00e4gs", "field_type": "array_text", "nullable": true,
+   "allowed_operators": ["eq", "contains"]},
+  {"name": "views", "column_name": "views", "field_type": "big_int", "nullable": false,
+   "allowed_operators": ["eq", "gte", "lt"]},
+  {"name": "kind", "column_name": "ki[nd", "field_type": "enum", "nullable": true, "allowed_operators": ["eq", "ne"]},
+  {"name": "plain", "column_name": "plain", "field_type": "text", "nullable": true, "fts_config": "simple",
+   "allowed_operators": ["match"]}
+ ],
+ "pk_index": 0,
+ "pk_fields": [0, 7],
+ "full_text_indexes": [
+  {"name": "ft_art?icles", "fields": ["title", "body"], "config": "simple"},
+  {"name": "ft_plain", "fields": ["plain"]}
+ ]
+})";
+
 // --- SQL scanner ----------------------------------------------------------------
 
 //! Every word the emitters write outside quotes. Any other word outside quotes
@@ -215,7 +252,8 @@ inline bool word_char(char c) {
 //! words, numbers, fixed punctuation and placeholders; PostgreSQL numbers
 //! $1..$n in text order, the other dialects exactly n "?". Returns an empty
 //! text when the statement passes, else what is wrong.
-inline std::string scan_statement(Dialect dialect, std::string_view sql, std::size_t n_params) {
+inline std::string scan_statement(Dialect dialect, std::string_view sql, std::size_t n_params,
+                                  std::span<const std::string_view> extra_words = {}, bool arithmetic = false) {
   const bool pg = dialect.kind == Dialect::Postgres;
   std::size_t seen = 0;
   std::size_t i = 0;
@@ -272,7 +310,7 @@ inline std::string scan_statement(Dialect dialect, std::string_view sql, std::si
       if (w[0] >= '0' && w[0] <= '9') {
         for (char d : w)
           if (d < '0' || d > '9') return problem("malformed number");
-      } else if (!known_word(w)) {
+      } else if (!known_word(w) && std::find(extra_words.begin(), extra_words.end(), w) == extra_words.end()) {
         return problem("unquoted word '" + std::string(w) + "'");
       }
       i = j;
@@ -282,12 +320,24 @@ inline std::string scan_statement(Dialect dialect, std::string_view sql, std::si
       case ' ': case '(': case ')': case ',': case '.': case '=': case '<': case '>': case '#': case '@': case ':':
         ++i;
         continue;
+      case '+': case '*': case '/':
+        if (arithmetic) {
+          ++i;
+          continue;
+        }
+        return problem("arithmetic outside quotes");
       case '-':  // a negative number ("LIMIT -1") or pgvector's "<->"; "--" would start a comment
         if (i + 1 < sql.size() && sql[i + 1] >= '1' && sql[i + 1] <= '9') {
           ++i;
           continue;
         }
         if (pg && i > 0 && sql[i - 1] == '<' && i + 1 < sql.size() && sql[i + 1] == '>') {
+          ++i;
+          continue;
+        }
+        if (arithmetic && i + 1 < sql.size() && (sql[i + 1] == ' ' || sql[i + 1] == '(' || sql[i + 1] == '"' ||
+                                                  sql[i + 1] == '`' || sql[i + 1] == '[' || sql[i + 1] == '$' ||
+                                                  sql[i + 1] == '?')) {
           ++i;
           continue;
         }

@@ -10,7 +10,8 @@ checkout without the module still gets a corpus.
 
 Input layouts (see fuzz/fuzz_support.hpp): JSON targets take
 "metadata NUL body"; MessagePack targets a 2-byte big-endian metadata length,
-the metadata, then the body.
+the metadata, then the body. The statement targets take a model list in place
+of the metadata.
 """
 
 from __future__ import annotations
@@ -26,9 +27,15 @@ from typing import Any
 import msgpack
 
 ROOT = Path(__file__).resolve().parent.parent
-TARGETS = ("fuzz_compile_json", "fuzz_compile_msgpack", "fuzz_hydrate_json", "fuzz_hydrate_msgpack")
+TARGETS = ("fuzz_compile_json", "fuzz_compile_msgpack", "fuzz_hydrate_json", "fuzz_hydrate_msgpack",
+           "fuzz_statement_json", "fuzz_statement_msgpack")
 MAX_SEED = 64 * 1024
 HARVESTED_TESTS = ("test_*_golden.py", "test_error_catalogue.py")
+STATEMENT_WORDS = """
+model where joins group_by having lock skip_locked nowait of values items on_conflict target source up
+binary unary func in exists subquery excluded add sub mul div neg count sum avg min max coalesce lower
+upper length negated label expr left right operand args like pattern fold bulk_update pk_fields
+""".split()
 
 WORDS = """
 version model_name operation filters order_by limit offset vector_order_by text_rank_by predicate
@@ -105,6 +112,30 @@ BUILTIN_COMPILE = [
     ["version", 3],
 ]
 
+def column(index: int, source: int = 0, up: int = 0) -> dict[str, Any]:
+    return {"kind": "field", "field": index, "source": source, "up": up}
+
+
+BUILTIN_STATEMENTS = [
+    {"version": 4, "model": 0, "operation": {"kind": "values", "items": [
+        column(0), {"kind": "func", "name": "count", "args": [], "distinct": False}]},
+     "where": {"kind": "and", "children": [
+         {"kind": "in", "operand": column(0), "negated": True, "values": bind("int_array", [1, 2]), "label": "id:in"},
+         {"kind": "exists", "query": {"model": 1, "operation": {"kind": "select", "fields": [0]},
+                                      "where": {"kind": "binary", "op": "eq", "left": column(0), "right": column(0, up=1)}}}]},
+     "group_by": [column(0)], "having": {"kind": "binary", "op": "gt", "left": column(2),
+                                          "right": {"kind": "value", "value": bind("int", 1), "label": "h"}},
+     "order_by": [{"expr": column(1), "direction": "desc"}], "limit": 3, "lock": {"skip_locked": True}},
+    {"version": 4, "model": 0, "operation": {"kind": "insert", "values": [[1, {"kind": "value", "value": bind("text", "t"),
+                                                                              "label": "title:insert"}]],
+                                             "on_conflict": {"target": [1], "update": [[2, {"kind": "binary", "op": "add",
+                                                 "left": column(2), "right": {"kind": "excluded", "field": 2}}]]}}},
+    {"version": 4, "model": 0, "operation": {"kind": "update", "assignments": [[2, {"kind": "unary", "op": "neg",
+                                                                                    "operand": column(2)}]]},
+     "where": {"kind": "filter", "filter": {"field": field("title", 1), "operator": "icontains",
+                                            "value": bind("text", "%a%")}, "source": 0, "up": 0}},
+]
+
 # Raw texts: duplicate keys must survive into the seed.
 BUILTIN_ROWS = [
     '[{"id": 1, "title": "a", "view_count": 3, "search_vector": null}]',
@@ -164,11 +195,12 @@ def harvest(seeds: Seeds) -> None:
         print(f"no harvest ({exc}); built-in seeds only")
         return
     originals = {name: getattr(_native, name) for name in
-                 ("compile_query", "compile_query_msgpack", "hydrate_rows", "hydrate_rows_msgpack")}
+                 ("compile_query", "compile_query_msgpack", "hydrate_rows", "hydrate_rows_msgpack",
+                  "compile_statement", "compile_statement_msgpack")}
 
     def recorder(name: str):
         original = originals[name]
-        kind = "compile" if name.startswith("compile") else "hydrate"
+        kind = "statement" if "statement" in name else "compile" if name.startswith("compile") else "hydrate"
         encoding = "msgpack" if name.endswith("msgpack") else "json"
 
         def record(*args: Any, **kwargs: Any) -> Any:
@@ -215,6 +247,11 @@ def main() -> None:
         seeds.add_json("hydrate", metadata, rows)
         seeds.add("fuzz_hydrate_json", rows.encode())
         seeds.add("fuzz_hydrate_msgpack", b"\0\0" + msgpack.packb(json.loads(rows)))
+    models = json.dumps([ARTICLES, {**ARTICLES, "model_name": "Tag", "table_name": "tags"}])
+    for statement in BUILTIN_STATEMENTS:
+        seeds.add_json("statement", models, json.dumps(statement))
+        seeds.add("fuzz_statement_json", json.dumps(statement).encode())
+        seeds.add("fuzz_statement_msgpack", b"\0\0" + msgpack.packb(statement))
     harvest(seeds)
     seeds.write(outdir)
 
@@ -225,6 +262,11 @@ def main() -> None:
     (outdir / "fuzz_hydrate_json.dict").write_text(dictionary(json_words, str.encode))
     for target in ("fuzz_compile_msgpack", "fuzz_hydrate_msgpack"):
         (outdir / f"{target}.dict").write_text(dictionary(msgpack_words, lambda b: b))
+    statement_words = WORDS + STATEMENT_WORDS
+    (outdir / "fuzz_statement_json.dict").write_text(
+        dictionary([json.dumps(w) for w in statement_words] + json_words[len(WORDS):], str.encode))
+    (outdir / "fuzz_statement_msgpack.dict").write_text(
+        dictionary([msgpack.packb(w) for w in statement_words], lambda b: b))
 
 
 if __name__ == "__main__":

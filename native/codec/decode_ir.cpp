@@ -352,6 +352,20 @@ bool decode_predicate(Decoder& d, std::uint32_t i, Predicate& out) {
 
 }  // namespace
 
+bool decode_filter_record(Decoder& d, std::uint32_t i, Filter& out) { return decode_filter(d, i, out); }
+bool decode_bulk_update_record(Decoder& d, std::uint32_t i, BulkUpdateRow& out) {
+  return decode_bulk_update_row(d, i, out);
+}
+bool decode_sort_direction(Decoder& d, std::uint32_t i, SortDirection& out) { return decode_direction(d, i, out); }
+bool decode_vector_order_record(Decoder& d, std::uint32_t i, VectorOrderBy& out) {
+  return decode_vector_order_by(d, i, out);
+}
+bool decode_text_rank_record(Decoder& d, std::uint32_t i, TextRankBy& out) { return decode_text_rank_by(d, i, out); }
+bool read_tagged_union(Decoder& d, std::uint32_t i, std::span<const std::string_view> names, std::string_view what,
+                       std::size_t& variant, RecordBody& body) {
+  return read_tagged(d, i, names, what, variant, body);
+}
+
 bool decode_query(Decoder& d, std::uint32_t i, QuerySetIR& out) {
   return d.read_record(i, kQuery, [&](unsigned field, std::uint32_t v) {
     switch (field) {

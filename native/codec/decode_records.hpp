@@ -36,4 +36,15 @@ bool decode_bind_value(Decoder& d, std::uint32_t i, BindValue& out);
 bool decode_query(Decoder& d, std::uint32_t i, QuerySetIR& out);
 bool decode_model(Decoder& d, std::uint32_t i, ModelMetadata& out);
 
+// Version-3 records that the statement IR embeds as they are.
+bool decode_filter_record(Decoder& d, std::uint32_t i, Filter& out);
+bool decode_bulk_update_record(Decoder& d, std::uint32_t i, BulkUpdateRow& out);
+bool decode_sort_direction(Decoder& d, std::uint32_t i, SortDirection& out);
+bool decode_vector_order_record(Decoder& d, std::uint32_t i, VectorOrderBy& out);
+bool decode_text_rank_record(Decoder& d, std::uint32_t i, TextRankBy& out);
+//! The tag of an internally tagged union (map: the "kind" key anywhere; array:
+//! the first element); `body` receives the variant's fields.
+bool read_tagged_union(Decoder& d, std::uint32_t i, std::span<const std::string_view> names, std::string_view what,
+                       std::size_t& variant, RecordBody& body);
+
 }  // namespace sarnic::codec::detail

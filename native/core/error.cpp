@@ -167,6 +167,10 @@ CompileError unsupported_version(std::uint32_t got) {
   return {UnsupportedVersion{SUPPORTED_IR_VERSION, got}};
 }
 
+CompileError unsupported_version(std::uint32_t got, std::uint32_t expected) {
+  return {UnsupportedVersion{expected, got}};
+}
+
 CompileError malformed_ir(std::string message) { return {MalformedIr{std::move(message)}}; }
 
 CompileError unscoped_mutation(std::string_view model, std::string_view operation) {

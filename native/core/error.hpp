@@ -60,6 +60,7 @@ using CompileStatus = std::expected<void, CompileError>;
                                                                std::string_view op);
 [[gnu::cold, gnu::noinline]] CompileError invalid_sort_direction(std::string_view model, std::string_view field);
 [[gnu::cold, gnu::noinline]] CompileError unsupported_version(std::uint32_t got);
+[[gnu::cold, gnu::noinline]] CompileError unsupported_version(std::uint32_t got, std::uint32_t expected);
 [[gnu::cold, gnu::noinline]] CompileError malformed_ir(std::string message);
 [[gnu::cold, gnu::noinline]] CompileError unscoped_mutation(std::string_view model, std::string_view operation);
 [[gnu::cold, gnu::noinline]] HydrateError missing_column(std::string_view model, std::string_view column);

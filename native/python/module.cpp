@@ -50,6 +50,17 @@ PyMethodDef g_functions[] = {
      "objects.\n\n"
      "Raises SarnicCompileError and SarnicInternalError as compile_query does, and\n"
      "SarnicInternalError when bound_params cannot be encoded."},
+    {"compile_statement", as_cfunction(compile_statement), kFastCall,
+     "compile_statement(models_json, ir_json, dialect)\n--\n\n"
+     "Compile a statement given as JSON against a JSON array of model metadata\n"
+     "documents, which the statement names by position.\n\n"
+     "A version-3 document compiles exactly as compile_query compiles it against\n"
+     "the first model; version 4 adds expressions, subqueries, grouping, upserts\n"
+     "and row locks. Returns the same dict as compile_query and raises as it does."},
+    {"compile_statement_msgpack", as_cfunction(compile_statement_msgpack), kFastCall,
+     "compile_statement_msgpack(models_mp, ir_mp, dialect)\n--\n\n"
+     "compile_statement for MessagePack inputs (an array of metadata maps and\n"
+     "the statement). Returns the same dict as compile_query_msgpack."},
     {"hydrate_rows", as_cfunction(hydrate_rows), kFastCall,
      "hydrate_rows(metadata_json, rows_json)\n--\n\n"
      "Check a batch of database rows (a JSON array of objects keyed by column\n"
@@ -63,6 +74,13 @@ PyMethodDef g_functions[] = {
      "Check a batch of rows given as MessagePack bytes (an array of maps keyed by\n"
      "column name) against the model and return them as a list of dicts.\n\n"
      "Errors as for hydrate_rows."},
+    {"build_instances", as_cfunction(build_instances), kFastCall,
+     "build_instances(plan, rows)\n--\n\n"
+     "Make model instances from a list of driver rows (tuples or other sequences)\n"
+     "following a plan the layer makes once per statement shape: (cls, model_name,\n"
+     "start, names, columns, required, converters, joins). Rows are checked as\n"
+     "hydrate_rows checks them (SarnicHydrationError with its text) before any\n"
+     "converter runs; a joined part whose key is NULL is None."},
     {"plan_migration", as_cfunction(plan_migration), kFastCall,
      "plan_migration()\n--\n\n"
      "Placeholder for migration planning: always raises NotImplementedError."},

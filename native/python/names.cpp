@@ -24,6 +24,10 @@ const char* name_text(Name name) {
     case Name::ParamTypeSummary: return "param_type_summary";
     case Name::Fingerprint: return "fingerprint";
     case Name::Operation: return "operation";
+    case Name::ModelsJson: return "models_json";
+    case Name::ModelsMp: return "models_mp";
+    case Name::Plan: return "plan";
+    case Name::Rows: return "rows";
   }
   return "";
 }

@@ -20,8 +20,12 @@ enum class Name : std::uint8_t {
   ParamTypeSummary,
   Fingerprint,
   Operation,
+  ModelsJson,
+  ModelsMp,
+  Plan,
+  Rows,
 };
-inline constexpr std::size_t kNameCount = 12;
+inline constexpr std::size_t kNameCount = 16;
 
 const char* name_text(Name name);
 //! Interns every name once; false with the Python error set.

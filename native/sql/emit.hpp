@@ -1,6 +1,7 @@
 #pragma once
 // Statement emitters, one per operation, and the dispatcher that picks one.
 // Each emitter runs the compile driver first and writes nothing on failure.
+#include <string>
 #include <string_view>
 
 #include "core/compiled_query.hpp"
@@ -23,6 +24,13 @@ CompileResult<CompiledQuery> emit_bulk_delete(Dialect dialect, const ModelMetada
 void returning_all_fields(std::string& out, Dialect dialect, std::span<const FieldMeta> fields);
 //! The same list with "INSERTED." before each quoted column.
 void output_inserted_fields(std::string& out, Dialect dialect, std::span<const FieldMeta> fields);
+
+//! The projection alias of a joined column, "<alias>__<column>", double-quoted
+//! in every dialect.
+void append_projection_alias(std::string& out, Dialect dialect, std::string_view alias, std::string_view column);
+//! "SELECT EXISTS(" and its close; SQL Server writes a CASE instead.
+void open_exists(std::string& out, Dialect dialect);
+void close_exists(std::string& out, Dialect dialect);
 
 struct DispatchedQuery {
   CompiledQuery query;

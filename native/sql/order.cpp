@@ -99,35 +99,40 @@ CompileStatus append_order_limit_offset(std::string& out, Dialect dialect, const
   CompileResult<bool> ordered = append_ordering(out, dialect, metadata, ir, base_table_ref, qualify, params);
   if (!ordered) return std::unexpected(std::move(ordered.error()));
 
+  append_paging(out, dialect, params, ir.limit, ir.offset, *ordered);
+  return {};
+}
+
+void append_paging(std::string& out, Dialect dialect, Params& params, std::optional<std::uint64_t> limit,
+                   std::optional<std::uint64_t> offset, bool ordered) {
   switch (dialect.traits().paging) {
     case Paging::LimitOffset:
-      if (ir.limit) {
+      if (limit) {
         out.append(" LIMIT ");
-        bind_count(out, dialect, params, *ir.limit, "limit:int");
-      } else if (ir.offset && !unbounded_limit(dialect).empty()) {
+        bind_count(out, dialect, params, *limit, "limit:int");
+      } else if (offset && !unbounded_limit(dialect).empty()) {
         out.append(" LIMIT ");
         out.append(unbounded_limit(dialect));
       }
-      if (ir.offset) {
+      if (offset) {
         out.append(" OFFSET ");
-        bind_count(out, dialect, params, *ir.offset, "offset:int");
+        bind_count(out, dialect, params, *offset, "offset:int");
       }
       break;
     case Paging::OffsetFetchNext:
-      if (!ir.limit && !ir.offset) break;
+      if (!limit && !offset) break;
       // OFFSET ... FETCH needs an ORDER BY; any will do.
-      if (!*ordered) out.append(" ORDER BY (SELECT NULL)");
+      if (!ordered) out.append(" ORDER BY (SELECT NULL)");
       out.append(" OFFSET ");
-      bind_count(out, dialect, params, ir.offset.value_or(0), "offset:int");
+      bind_count(out, dialect, params, offset.value_or(0), "offset:int");
       out.append(" ROWS");
-      if (ir.limit) {
+      if (limit) {
         out.append(" FETCH NEXT ");
-        bind_count(out, dialect, params, *ir.limit, "limit:int");
+        bind_count(out, dialect, params, *limit, "limit:int");
         out.append(" ROWS ONLY");
       }
       break;
   }
-  return {};
 }
 
 }  // namespace sarnic

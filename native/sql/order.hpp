@@ -21,4 +21,10 @@ CompileStatus append_order_limit_offset(std::string& out, Dialect dialect, const
                                         const QuerySetIR& ir, std::string_view base_table_ref, bool qualify,
                                         Params& params);
 
+//! LIMIT/OFFSET or OFFSET ... FETCH NEXT, with the counts bound as "limit:int"
+//! and "offset:int". SQL Server needs an ORDER BY first: `ordered` says whether
+//! one was written.
+void append_paging(std::string& out, Dialect dialect, Params& params, std::optional<std::uint64_t> limit,
+                   std::optional<std::uint64_t> offset, bool ordered);
+
 }  // namespace sarnic

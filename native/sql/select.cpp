@@ -10,6 +10,30 @@ namespace {
 
 constexpr std::string_view kNotSelect = "emit_select called with non-Select operation";
 
+// Room for the whole statement in one allocation in the common case: names
+// appear at most twice quoted, plus fixed keywords per clause.
+std::size_t estimate_size(const ModelMetadata& metadata, const QuerySetIR& ir, const Select& select) {
+  std::size_t table = metadata.table_name.size() + 3;
+  bool qualify = !ir.joins.empty();
+  std::size_t size = 96 + 2 * table;
+  for (const FieldRef& ref : select.fields) {
+    size += 4 + (qualify ? table : 0);
+    if (ref.index < metadata.fields.size()) size += metadata.fields[ref.index].column_name.size();
+  }
+  for (const JoinSpec& join : ir.joins) {
+    size += 48 + 2 * table + join.remote_table.size() + 4 * join.alias.size() + join.remote_pk_column.size();
+    for (const JoinFieldRef& ref : join.remote_fields) size += 16 + 2 * (join.alias.size() + ref.column.size());
+  }
+  std::size_t per_column = 24 + (qualify ? table : 0);
+  size += (ir.filters.size() + ir.order_by.size()) * per_column;
+  if (ir.predicate) size += 8 * per_column;
+  if (ir.vector_order_by) size += per_column;
+  if (ir.text_rank_by) size += 160 + 2 * table;
+  return size;
+}
+
+}  // namespace
+
 // The projection alias is double-quoted in every dialect; a double quote inside
 // it is doubled so the alias cannot end early. MySQL reads "..." as a string
 // literal with backslash escapes, where a trailing backslash would swallow the
@@ -44,30 +68,6 @@ void close_exists(std::string& out, Dialect dialect) {
     case Dialect::Sqlite: out.push_back(')'); return;
   }
 }
-
-// Room for the whole statement in one allocation in the common case: names
-// appear at most twice quoted, plus fixed keywords per clause.
-std::size_t estimate_size(const ModelMetadata& metadata, const QuerySetIR& ir, const Select& select) {
-  std::size_t table = metadata.table_name.size() + 3;
-  bool qualify = !ir.joins.empty();
-  std::size_t size = 96 + 2 * table;
-  for (const FieldRef& ref : select.fields) {
-    size += 4 + (qualify ? table : 0);
-    if (ref.index < metadata.fields.size()) size += metadata.fields[ref.index].column_name.size();
-  }
-  for (const JoinSpec& join : ir.joins) {
-    size += 48 + 2 * table + join.remote_table.size() + 4 * join.alias.size() + join.remote_pk_column.size();
-    for (const JoinFieldRef& ref : join.remote_fields) size += 16 + 2 * (join.alias.size() + ref.column.size());
-  }
-  std::size_t per_column = 24 + (qualify ? table : 0);
-  size += (ir.filters.size() + ir.order_by.size()) * per_column;
-  if (ir.predicate) size += 8 * per_column;
-  if (ir.vector_order_by) size += per_column;
-  if (ir.text_rank_by) size += 160 + 2 * table;
-  return size;
-}
-
-}  // namespace
 
 CompileResult<CompiledQuery> emit_select(Dialect dialect, const ModelMetadata& metadata, const QuerySetIR& ir) {
   if (CompileStatus checked = compile(metadata, ir); !checked) return std::unexpected(std::move(checked.error()));

@@ -13,6 +13,8 @@ from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Ve
 
 if TYPE_CHECKING:
     from sarnic.model import Model
+    from sarnic.relations.many import Many
+    from sarnic.relations.prefetch import Prefetch
     from sarnic.statement_ir import Scope
 
 M = TypeVar("M", bound="Model", covariant=True)
@@ -269,6 +271,7 @@ class Select(_Paged[M]):
     text_rank: tuple[Field[Any], str, str] | None
     joins: tuple[Join, ...]
     lock: tuple[bool, bool, tuple[Any, ...] | None] | None
+    prefetches: tuple[Prefetch, ...]
 
     @classmethod
     def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
@@ -360,6 +363,15 @@ class Select(_Paged[M]):
         joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, picked),)
         return self._derive(joins=joins)
 
+    def prefetch(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
+        """Load a relation of the fetched instances (`author.posts`) with one
+        select per level after this one, over the keys it fetched; `query`
+        filters, orders and prefetches the related rows in turn."""
+        from sarnic.relations.prefetch import plan
+
+        step = plan(self, relation, query)
+        return self._derive_one("prefetches", (*(p for p in self.prefetches if p.relation is not relation), step))
+
     # -- IR ------------------------------------------------------------------
 
     def ir(self, *, exists: bool = False) -> list[Any]:
@@ -415,7 +427,7 @@ class Select(_Paged[M]):
             fields = self.fields
         else:
             fields = self.model.__pk__[:1]
-        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins,
+        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins, prefetches=(),
                          order=self.order if paged else (), vector=self.vector if paged else None,
                          text_rank=self.text_rank if paged else None, lock=None,
                          _order_newer=self.__dict__.get("_order_newer", False) and paged)
@@ -437,7 +449,8 @@ def _source_index(sources: list[Any], wanted: Any) -> int:
 
 
 _SELECT_STATE: dict[str, Any] = {"filters": (), "predicates": (), "order": (), "_limit": None, "_offset": None,
-                                 "_distinct": False, "vector": None, "text_rank": None, "joins": (), "lock": None}
+                                 "_distinct": False, "vector": None, "text_rank": None, "joins": (), "lock": None,
+                                 "prefetches": ()}
 
 
 class Values(_Paged[Any], Generic[R]):

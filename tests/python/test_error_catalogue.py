@@ -21,6 +21,8 @@ import pytest
 
 from sarnic import _native
 
+from statement_error_cases import CASES as STATEMENT_CASES
+
 ROOT = Path(__file__).resolve().parents[2]
 
 META: dict[str, Any] = {
@@ -215,6 +217,8 @@ CASES: list[tuple[str, Any, type[BaseException], str]] = [
      InternalErr, "internal Sarnic error: unexpected panic in Rust core (category: compile)"),
     ("migration", lambda: _native.plan_migration(), NotImplementedError, "Migration planning is not yet implemented"),
 ]
+
+CASES += STATEMENT_CASES
 
 # Texts that no Python input can reach, each with the reason and where it is tested instead.
 UNREACHABLE = {

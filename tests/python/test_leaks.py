@@ -54,6 +54,18 @@ UNKNOWN = ir({"kind": "select", "fields": [{"name": "ghost", "index": 7}]})
 ROWS = [{"id": 1, "title": "t", "n": {"z": [1, 2.5, None], "a": "é"}}, {"id": 2, "title": "u"}]
 BAD_PK = {**METADATA, "pk_index": 50}
 
+STATEMENT = {"version": 4, "model": 0, "operation": {"kind": "values", "items": [
+    {"kind": "func", "name": "count", "args": [], "distinct": False}]},
+    "where": {"kind": "in", "operand": {"kind": "field", "field": 0}, "negated": False, "label": "id:in",
+              "values": {"type": "int_array", "value": [1, 2, 3]}}}
+
+
+class Row:
+    pass
+
+
+PLAN = (Row, "Row", 0, ("id", "title"), ("id", "title"), (True, False), (None, str.upper), ())
+
 PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] | None]] = {
     "compile-json-ok": (_native.compile_query, (MJ, json.dumps(SELECT), "postgres"), None),
     "compile-json-bulk-ok": (_native.compile_query, (MJ, json.dumps(BULK), "mssql"), None),
@@ -85,6 +97,15 @@ PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] 
     "hydrate-mp-bad-rows": (_native.hydrate_rows_msgpack, (MP, b"\x91\xc1"), _native.SarnicHydrationError),
     "hydrate-mp-type": (_native.hydrate_rows_msgpack, (MP, bytearray(b"\x90")), TypeError),
     "plan-migration": (_native.plan_migration, (), NotImplementedError),
+    "statement-ok": (_native.compile_statement, ("[" + MJ + "]", json.dumps(STATEMENT), "postgres"), None),
+    "statement-mp-ok": (_native.compile_statement_msgpack, (b"\x91" + MP, msgpack.packb(STATEMENT), "mysql"), None),
+    "statement-bad": (_native.compile_statement, ("[" + MJ + "]", json.dumps({**STATEMENT, "model": 3}), "sqlite"),
+                      _native.SarnicCompileError),
+    "statement-v3": (_native.compile_statement, ("[" + MJ + "]", json.dumps(SELECT), "sqlite"), None),
+    "build-ok": (_native.build_instances, (PLAN, [(1, "a"), (2, None)] * 5), None),
+    "build-null": (_native.build_instances, (PLAN, [(None, "a")]), _native.SarnicHydrationError),
+    "build-converter": (_native.build_instances, (PLAN, [(1, 2)]), TypeError),
+    "build-plan": (_native.build_instances, ((Row, "Row"), []), TypeError),
 }
 
 

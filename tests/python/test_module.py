@@ -14,8 +14,11 @@ from sarnic import _native
 ALL = [
     "compile_query",
     "compile_query_msgpack",
+    "compile_statement",
+    "compile_statement_msgpack",
     "hydrate_rows",
     "hydrate_rows_msgpack",
+    "build_instances",
     "plan_migration",
     "SarnicInternalError",
     "SarnicCompileError",
@@ -25,8 +28,11 @@ CLASSES = ["SarnicInternalError", "SarnicCompileError", "SarnicHydrationError"]
 SIGNATURES = {
     "compile_query": ["metadata_json", "ir_json", "dialect"],
     "compile_query_msgpack": ["metadata_mp", "ir_mp", "dialect"],
+    "compile_statement": ["models_json", "ir_json", "dialect"],
+    "compile_statement_msgpack": ["models_mp", "ir_mp", "dialect"],
     "hydrate_rows": ["metadata_json", "rows_json"],
     "hydrate_rows_msgpack": ["metadata_mp", "rows_mp"],
+    "build_instances": ["plan", "rows"],
     "plan_migration": [],
 }
 

@@ -1,0 +1,1 @@
+"""The RealWorld "Conduit" API on sarnic."""

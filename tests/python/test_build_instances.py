@@ -1,0 +1,112 @@
+"""The native row builder: instances as the Python builder made them, rows
+checked as the hydrator checks them, and hostile plans refused."""
+
+from __future__ import annotations
+
+import pickle
+from collections.abc import Sequence
+from typing import Any
+
+import pytest
+
+from sarnic import _native, fields
+from sarnic._native import SarnicHydrationError, build_instances
+from sarnic.model import Model
+
+
+class Scribe(Model):
+    id = fields.Int(primary_key=True)
+    name = fields.Text()
+
+
+class Jotting(Model):
+    id = fields.Int(primary_key=True)
+    writer = fields.ForeignKey(Scribe, null=True)
+    title = fields.Text()
+    stars = fields.Int(null=True)
+
+
+class Seq(Sequence[Any]):
+    """A row that is a sequence but not a tuple, as asyncpg's Record is."""
+
+    def __init__(self, *values: Any) -> None:
+        self.values = values
+
+    def __getitem__(self, i: Any) -> Any:
+        return self.values[i]
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+
+def plan(model: type[Model], start: int, names: tuple[str, ...], required: tuple[bool, ...],
+         converters: tuple[Any, ...] | None = None, joins: tuple[Any, ...] = ()) -> tuple[Any, ...]:
+    return (model, model.__name__, start, names, names, required, converters or (None,) * len(names), joins)
+
+
+WRITER = plan(Scribe, 4, ("id", "name"), (True, True))
+NOTE = plan(Jotting, 0, ("id", "writer_id", "title", "stars"), (True, False, True, False),
+            (None, None, str.title, lambda v: v * 2), (("writer", WRITER),))
+
+
+@pytest.mark.parametrize("row_type", [lambda *v: v, lambda *v: Seq(*v)], ids=["tuple", "sequence"])
+def test_instances_carry_converted_values_and_joined_rows(row_type: Any) -> None:
+    rows = [row_type(1, 7, "first jotting", 2, 7, "Ann"), row_type(2, None, "second", None, None, None)]
+    first, second = build_instances(NOTE, rows)
+    assert type(first) is Jotting and first.title == "First Jotting" and first.stars == 4
+    assert type(first.writer) is Scribe and first.writer == Scribe(id=7, name="Ann")
+    assert second.writer is None and second.stars is None
+    assert pickle.loads(pickle.dumps(first)) == first
+    assert repr(second) == repr(Jotting(id=2, writer_id=None, title="Second", stars=None))
+
+
+@pytest.mark.parametrize(("row", "message"), [
+    ((None, 1, "t", 1, 1, "a"), "non-nullable column 'id' on model 'Jotting' contains NULL"),
+    ((1, 1, None, 1, 1, "a"), "non-nullable column 'title' on model 'Jotting' contains NULL"),
+    # the joined row is checked first, as the hydrator reads it
+    ((None, 1, "t", 1, 1, None), "non-nullable column 'name' on model 'Scribe' contains NULL"),
+])
+def test_required_values_are_checked_before_any_converter(row: tuple[Any, ...], message: str) -> None:
+    with pytest.raises(SarnicHydrationError) as info:
+        build_instances(NOTE, [row])
+    assert str(info.value) == message
+
+
+def test_a_converter_error_and_a_short_row_propagate() -> None:
+    with pytest.raises(TypeError):
+        build_instances(NOTE, [(1, None, 5, None, None, None)])  # str.title of an int
+    with pytest.raises(IndexError):
+        build_instances(NOTE, [(1, None, "t")])
+
+
+@pytest.mark.parametrize("bad", [
+    None, (), (Jotting,), (1, "Jotting", 0, (), (), (), (), ()), (Jotting, "Jotting", -1, ("id",), ("id",), (True,), (None,), ()),
+    (Jotting, "Jotting", 0, ("id",), ("id", "x"), (True,), (None,), ()),
+    (Jotting, "Jotting", 0, ("id",), ("id",), (1,), (None,), ()), (Jotting, "Jotting", 0, ("id",), ("id",), (True,), (3,), ()),
+    (Jotting, "Jotting", 0, (), (), (), (), ()), (Jotting, "Jotting", 0, ("id",), ("id",), (True,), (None,), (("w",),)),
+])
+def test_hostile_plans_are_type_errors(bad: Any) -> None:
+    with pytest.raises(TypeError):
+        build_instances(bad, [(1,)])
+
+
+def test_deeply_nested_joins_are_refused() -> None:
+    deep: tuple[Any, ...] = plan(Scribe, 0, ("id",), (True,))
+    for _ in range(20):
+        deep = plan(Scribe, 0, ("id",), (True,), joins=(("w", deep),))
+    with pytest.raises(TypeError, match="nested too deep"):
+        build_instances(deep, [(1,)])
+
+
+def test_rows_must_be_a_list_and_the_collector_is_left_as_found() -> None:
+    import gc
+
+    with pytest.raises(TypeError):
+        build_instances(WRITER, ((1, "a"),))  # type: ignore[arg-type]
+    gc.disable()
+    build_instances(plan(Scribe, 0, ("id", "name"), (True, True)), [(1, "a")])
+    assert not gc.isenabled()
+    gc.enable()
+    build_instances(plan(Scribe, 0, ("id", "name"), (True, True)), [(1, "a")])
+    assert gc.isenabled()
+    assert _native.build_instances is build_instances
