@@ -395,8 +395,12 @@ CompileStatus Writer::like(const Expr& e, const Scope& scope) {
   std::string_view fold_open = "LOWER(";
   std::string_view pattern_close = ")";
   std::string_view tail = " ESCAPE '\\'";
+  std::string_view fold_close = ")";
   switch (dialect_.kind) {
     case Dialect::Postgres:
+      // lower() follows the database's ctype, which folds ASCII only under C:
+      // ICU's root collation folds by Unicode rules whatever the database's.
+      fold_close = " COLLATE \"und-x-icu\")";
       break;
     case Dialect::Sqlite:
       // lower() folds ASCII only; the layer's connections provide a Unicode
@@ -415,11 +419,16 @@ CompileStatus Writer::like(const Expr& e, const Scope& scope) {
   }
   if (fold) out_ += fold_open;
   if (auto ok = expr(e.children[0], scope); !ok) return ok;
-  if (fold) out_ += ')';
+  if (fold) out_ += fold_close;
   out_ += " LIKE ";
   out_ += fold ? fold_open : std::string_view("(");
   if (auto ok = expr(e.children[1], scope); !ok) return ok;
-  out_ += pattern_close;
+  if (fold && fold_close.size() > 1) {
+    out_ += fold_close;
+    out_ += pattern_close.substr(1);
+  } else {
+    out_ += pattern_close;
+  }
   out_ += tail;
   return {};
 }

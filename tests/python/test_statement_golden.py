@@ -115,7 +115,9 @@ BULK_UPDATE = bulk_update([(1, 50), (3, 70)])
 
 GOLDEN = {
     ("like_kept", "postgres"): "SELECT \"id\" FROM \"posts\" WHERE \"slug\" LIKE ($1) ESCAPE '\\'",
-    ("like_folded", "postgres"): "SELECT \"id\" FROM \"posts\" WHERE LOWER(\"slug\") LIKE LOWER($1) ESCAPE '\\'",
+    ("like_folded", "postgres"):
+        "SELECT \"id\" FROM \"posts\" WHERE LOWER(\"slug\" COLLATE \"und-x-icu\") "
+        "LIKE LOWER($1 COLLATE \"und-x-icu\") ESCAPE '\\'",
     ("like_kept", "mysql"): "SELECT `id` FROM `posts` WHERE `slug` LIKE (?) COLLATE utf8mb4_bin",
     ("like_folded", "mysql"): "SELECT `id` FROM `posts` WHERE LOWER(`slug`) LIKE LOWER(?) COLLATE utf8mb4_bin",
     ("like_folded", "sqlite"):
