@@ -76,7 +76,7 @@ def compile_statement_ir(scope: Scope, ir: bytes, dialect: str) -> dict[str, Any
 
 
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
-    if query.uses_statement_ir:
+    if query.needs_statement_ir(dialect):
         from sarnic.statement_ir import statement_document
 
         scope, ir = statement_document(query)

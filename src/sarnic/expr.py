@@ -26,6 +26,26 @@ T = TypeVar("T")
 
 _NULL = ("null", None)
 
+#: Operators whose query IR form reads case as each engine's LIKE does (SQLite
+#: folds ASCII, MySQL's collations ignore case); on those engines a query using
+#: them is written in the statement IR, whose text match means one thing.
+#: PostgreSQL's LIKE keeps case, but its ILIKE folds ASCII only under a C ctype.
+TEXT_CASE_DIALECTS = {"contains": frozenset(("sqlite", "mysql", "mariadb")),
+                      "icontains": frozenset(("sqlite", "mysql", "mariadb", "postgres"))}
+TEXT_CASE_OPERATORS = frozenset(TEXT_CASE_DIALECTS)
+
+
+def text_case_dialects(cond: object) -> frozenset[str]:
+    """The dialects on which a condition must be written in the statement IR
+    for its text-case operators."""
+    if type(cond) is Comparison:
+        return TEXT_CASE_DIALECTS.get(cond.operator, frozenset())
+    children = getattr(cond, "children", None)
+    if isinstance(children, tuple):
+        return frozenset().union(*(text_case_dialects(c) for c in children))
+    child = getattr(cond, "child", None)
+    return frozenset() if child is None else text_case_dialects(child)
+
 
 class Condition:
     """A condition on a model's columns: combine with `&`, `|` and `~`."""
@@ -99,7 +119,13 @@ class Comparison(Condition):
         f = self.field
         at, up = scope.locate(f)
         name = scope.ref_name(f)
-        scope.label(f, self.operator)
+        label = scope.label(f, self.operator)
+        if self.operator in TEXT_CASE_OPERATORS:
+            # The statement IR's text match keeps or folds case alike on every engine.
+            tag, payload = self.ir[2]
+            return {"kind": "like", "operand": {"kind": "field", "field": f.position, "source": at, "up": up},
+                    "pattern": {"kind": "value", "value": {"type": tag, "value": payload}, "label": label},
+                    "fold": self.operator == "icontains"}
         return {"kind": "filter", "filter": [[name, f.position], self.operator, list(self.ir[2])],
                 "source": at, "up": up}
 

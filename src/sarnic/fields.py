@@ -457,6 +457,12 @@ def decimal_text(value: decimal.Decimal) -> str:
     return format(value, "f")
 
 
+def _like_text(text: object, field: Field[Any]) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"{field.label} compares with text, not {type(text).__name__}")
+    return text.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+
+
 class Text(Field[T]):
     """Text. `max_length` makes it a bounded column where the engine has one;
     keys, unique and indexed text columns get a bounded type on MySQL."""
@@ -511,12 +517,32 @@ class Text(Field[T]):
             doc["fts_source_columns"] = list(sources)
         return doc
 
-    # Text-only conditions.
+    # Text-only conditions. `contains` and `icontains` take a LIKE pattern the
+    # caller writes (`%` any run, `_` one character, backslash escapes); the
+    # plain-text forms below escape their text, so every character matches itself.
     def contains(self, pattern: str) -> Condition:
         return self._compare("contains", pattern)
 
     def icontains(self, pattern: str) -> Condition:
         return self._compare("icontains", pattern)
+
+    def startswith(self, text: str) -> Condition:
+        return self._compare("contains", _like_text(text, self) + "%")
+
+    def istartswith(self, text: str) -> Condition:
+        return self._compare("icontains", _like_text(text, self) + "%")
+
+    def endswith(self, text: str) -> Condition:
+        return self._compare("contains", "%" + _like_text(text, self))
+
+    def iendswith(self, text: str) -> Condition:
+        return self._compare("icontains", "%" + _like_text(text, self))
+
+    def includes(self, text: str) -> Condition:
+        return self._compare("contains", "%" + _like_text(text, self) + "%")
+
+    def iincludes(self, text: str) -> Condition:
+        return self._compare("icontains", "%" + _like_text(text, self) + "%")
 
     def match(self, query: str) -> Condition:
         return self._search("match", query)

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
 
 from sarnic import bulk_rows
 from sarnic.compiled import Compiled, compile_query
-from sarnic.expr import And, ColumnExpr, Comparison, Condition, Excluded, Expression, Ordering, Value, _condition
+from sarnic.expr import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Excluded, Expression,
+                         Ordering, Value, _condition, text_case_dialects)
 from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
 
 if TYPE_CHECKING:
@@ -78,6 +79,12 @@ class Query(Generic[M]):
         """Whether only the newer statement IR says this query."""
         return False
 
+    def needs_statement_ir(self, dialect: str) -> bool:
+        """Whether this query is written in the statement IR for `dialect`:
+        where only that IR says it, or where the query IR would mean
+        something else there (text match and case on SQLite and MySQL)."""
+        return self.uses_statement_ir or dialect in self.__dict__.get("_text_case", ())
+
     def statement(self, scope: Scope) -> dict[str, Any]:
         """The query as a statement of the statement IR (within `scope`)."""
         raise TypeError(f"{type(self).__name__} queries are not written in the statement IR")
@@ -116,7 +123,7 @@ class _Filtered(Query[M]):
         if len(conditions) == 1:
             cond = conditions[0]
             if (type(cond) is Comparison and cond.field.model is self.model and cond.field._source is None
-                    and "_alias" not in self.__dict__):
+                    and "_alias" not in self.__dict__ and cond.operator not in TEXT_CASE_OPERATORS):
                 return self._derive_one("filters", (*self.filters, cond))
         source = self.source
         filters = list(self.filters)
@@ -134,8 +141,9 @@ class _Filtered(Query[M]):
                 else:
                     trees.append(part)
                     newer = newer or not part.plain(source)
+        text_case = self.__dict__.get("_text_case", frozenset()).union(*(text_case_dialects(c) for c in conditions))
         return self._derive(filters=tuple(filters), predicates=tuple(trees),
-                            _newer=self.__dict__.get("_newer", False) or newer)
+                            _newer=self.__dict__.get("_newer", False) or newer, _text_case=text_case)
 
     def _where_node(self, scope: Scope) -> dict[str, Any] | None:
         parts = [c.render(scope) for c in (*self.filters, *self.predicates)]

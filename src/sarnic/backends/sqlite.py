@@ -183,12 +183,20 @@ class _TakingTurns(Connection):
         raise NotImplementedError
 
 
+def _fold(value: object) -> object:
+    return value.casefold() if isinstance(value, str) else value
+
+
 async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
     from sarnic.backends.sqlite_quotes import strict_quotes
 
     # In the connection's own thread: sqlite3 refuses calls from others.
     await raw._execute(strict_quotes, raw._conn)  # type: ignore[no-untyped-call]
     await raw.execute("PRAGMA foreign_keys = ON")
+    # Text match keeps case unless asked to fold it, and folds by Unicode
+    # rules: SQLite's LIKE and lower() fold ASCII letters only.
+    await raw.execute("PRAGMA case_sensitive_like = ON")
+    await raw.create_function("sarnic_fold", 1, _fold, deterministic=True)
     if not memory:
         await raw.execute("PRAGMA busy_timeout = 5000")
         await raw.execute("PRAGMA journal_mode = WAL")
