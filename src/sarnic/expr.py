@@ -30,15 +30,21 @@ _NULL = ("null", None)
 #: folds ASCII, MySQL's collations ignore case); on those engines a query using
 #: them is written in the statement IR, whose text match means one thing.
 #: PostgreSQL's LIKE keeps case, but its ILIKE folds ASCII only under a C ctype.
+#: A full-text match there searches its field alone only in the statement IR,
+#: and SQLite's search text is rewritten on the way (see the SQLite backend).
+_SHARED_INDEX_DIALECTS = frozenset(("sqlite", "mysql", "mariadb"))
 TEXT_CASE_DIALECTS = {"contains": frozenset(("sqlite", "mysql", "mariadb")),
-                      "icontains": frozenset(("sqlite", "mysql", "mariadb", "postgres"))}
+                      "icontains": frozenset(("sqlite", "mysql", "mariadb", "postgres")),
+                      **{op: _SHARED_INDEX_DIALECTS for op in ("match", "match_phrase", "match_websearch",
+                                                                "match_boolean")}}
 TEXT_CASE_OPERATORS = frozenset(TEXT_CASE_DIALECTS)
+_LIKE_OPERATORS = frozenset(("contains", "icontains"))
 
 
 def text_case_dialects(cond: object) -> frozenset[str]:
     """The dialects on which a condition must be written in the statement IR
     for its text-case operators."""
-    if type(cond) is Comparison:
+    if isinstance(cond, Comparison):
         return TEXT_CASE_DIALECTS.get(cond.operator, frozenset())
     children = getattr(cond, "children", None)
     if isinstance(children, tuple):
@@ -120,7 +126,7 @@ class Comparison(Condition):
         at, up = scope.locate(f)
         name = scope.ref_name(f)
         label = scope.label(f, self.operator)
-        if self.operator in TEXT_CASE_OPERATORS:
+        if self.operator in _LIKE_OPERATORS:
             # The statement IR's text match keeps or folds case alike on every engine.
             tag, payload = self.ir[2]
             return {"kind": "like", "operand": {"kind": "field", "field": f.position, "source": at, "up": up},

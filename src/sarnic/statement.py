@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from sarnic.query import Query, Select, Values
 
 _PAGING = frozenset(("limit:int", "offset:int"))
+_SEARCHES = frozenset(("match", "match_phrase", "match_websearch", "match_boolean"))
 
 
 @dataclass(slots=True)
@@ -117,7 +118,10 @@ def _statement(backend: Backend, query: Query[Any], exists: bool) -> Statement:
             continue
         field = scope.field_of(label)
         conv = None if field is None else backend.param_converter(field)
-        if label in lists and isinstance(payload, list):
+        op = label.rpartition(":")[2]
+        if op in _SEARCHES and isinstance(payload, str):
+            params.append(backend.search_text(op, payload))
+        elif label in lists and isinstance(payload, list):
             items = payload if conv is None else [None if v is None else conv(v) for v in payload]
             params.append(json.dumps(items, separators=(",", ":"), ensure_ascii=False) if json_lists else items)
         else:

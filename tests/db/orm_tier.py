@@ -127,18 +127,16 @@ class Every(Model):
 class Semantics:
     """How an engine compares, matches and sorts what these tables hold."""
 
-    #: equality, ordering and LIKE on text ignore case (any script): MariaDB's _ci collation
+    #: equality and ordering of text ignore case (any script): MariaDB's _ci collation
     text_ignores_case: bool
-    #: LIKE ignores ASCII case only (SQLite)
-    like_ignores_ascii_case: bool
     #: NULL sorts above every value (PostgreSQL), not below
     nulls_largest: bool
 
 
 SEMANTICS = {
-    "postgres": Semantics(False, False, True),
-    "mariadb": Semantics(True, True, False),
-    "sqlite": Semantics(False, True, False),
+    "postgres": Semantics(False, True),
+    "mariadb": Semantics(True, False),
+    "sqlite": Semantics(False, False),
 }
 
 
@@ -288,8 +286,8 @@ def _boolean_terms(engine: str, query: str) -> tuple[list[str], list[str]]:
 def text_matches(engine: str, op: str, text: str, query: str) -> bool:
     """Whether the engine's full-text search finds `query` in `text`, for
     texts of plain words that no engine stems or drops: PostgreSQL reads
-    phrases, MariaDB's natural language mode wants any word, SQLite's FTS5
-    takes every mode's text as its own query syntax (words ANDed)."""
+    phrases (and SQLite, whose text is quoted for it), MariaDB's natural
+    language mode wants any word, the other modes want every word."""
     have = words(text)
     if op == "match_boolean":
         required, excluded = _boolean_terms(engine, query)
@@ -297,31 +295,30 @@ def text_matches(engine: str, op: str, text: str, query: str) -> bool:
     wanted = words(query)
     if engine == "mariadb":
         return any(w in have for w in wanted)
-    if engine == "postgres" and op == "match_phrase":
+    if engine in ("postgres", "sqlite") and op == "match_phrase":
         n = len(wanted)
         return any(have[i:i + n] == wanted for i in range(len(have) - n + 1))
     return all(w in have for w in wanted)
 
 
 def searched_text(engine: str, obj: Model, field: fields.Field[Any]) -> str:
-    """What a search on the field reads: the field itself on PostgreSQL, the
-    columns of its full-text index elsewhere."""
-    names = [field.name]
-    if engine != "postgres":
-        ix = next((i for i in type(obj).__full_text__ if field.name in i.fields), None)
-        names = list(ix.fields) if ix is not None else names
-    return " ".join(getattr(obj, n) or "" for n in names)
+    """What a search on the field reads: the field itself, on every engine."""
+    return getattr(obj, field.name) or ""
 
 
 def _like(value: str, pattern: str, fold: Callable[[str], str] | None) -> bool:
-    rx = "".join(".*" if c == "%" else "." if c == "_" else re.escape(c) for c in pattern)
     if fold is not None:
-        value, rx = fold(value), fold(rx)
-    return re.fullmatch(rx, value, re.DOTALL) is not None
-
-
-def _ascii_lower(text: str) -> str:
-    return "".join(c.lower() if c.isascii() else c for c in text)
+        value, pattern = fold(value), fold(pattern)
+    rx, escaped = [], False
+    for c in pattern:
+        if escaped or c not in "%_\\":
+            rx.append(re.escape(c))
+            escaped = False
+        elif c == "\\":
+            escaped = True
+        else:
+            rx.append(".*" if c == "%" else ".")
+    return re.fullmatch("".join(rx), value, re.DOTALL) is not None
 
 
 def _key(value: Any, sem: Semantics) -> Any:
@@ -346,10 +343,8 @@ def compare(engine: str, cond: Comparison, obj: Model) -> bool | None:
     if left is None:
         return None
     if op in ("contains", "icontains"):
-        if sem.text_ignores_case:
-            return _like(left, right, str.lower)
-        ascii_fold = sem.like_ignores_ascii_case or op == "icontains"
-        return _like(left, right, _ascii_lower if ascii_fold else None)
+        # The same on every engine: contains keeps case, icontains folds it.
+        return _like(left, right, str.lower if op == "icontains" else None)
     return _OPERATORS[op](_key(left, sem), _key(right, sem))
 
 

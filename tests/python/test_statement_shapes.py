@@ -54,7 +54,7 @@ def test_a_kept_statement_binds_what_the_core_binds(dialect: str, name: str, bui
         first = statements.get(query, variant)
         second = statements.get(query, variant)  # from the kept text, where one was kept
         if query.needs_statement_ir(dialect):  # text match there is written in the statement IR
-            assert first == second and first.sql != expected.sql, name
+            assert first == second, name
             continue
         assert first == expected and second == expected, name
         if shape(query, variant, dialect) is not None and query.operation in ("select", "insert", "update", "delete"):

@@ -283,6 +283,10 @@ class Backend(abc.ABC):
 
     # -- conversions, worked out once per field ------------------------------
 
+    def search_text(self, operator: str, text: str) -> str:
+        """A full-text filter's text as this engine's search takes it."""
+        return text
+
     def param_converter(self, field: Field[Any]) -> Converter:
         """From the core's bound value (its plain payload) to the driver's value."""
         try:

@@ -206,6 +206,11 @@ class SqliteBackend(Backend):
     dialect = "sqlite"
     returns_rows = True
 
+    def search_text(self, operator: str, text: str) -> str:
+        from sarnic.backends.sqlite_fulltext import for_mode
+
+        return for_mode(operator, text)
+
     def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
         super().__init__(url, min_size=min_size, max_size=max_size)
         probe = sqlite3.connect(":memory:")
