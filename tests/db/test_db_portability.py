@@ -3,12 +3,14 @@ values a column cannot hold refused before anything is sent."""
 
 from __future__ import annotations
 
+import asyncio
 import decimal
 
 import pytest
 
 import sarnic
 from sarnic import Model, fields
+from sarnic.schema import TableDifference
 
 from .orm_tier import Author, Every, Membership, Post, Tier, tier_fixture
 
@@ -174,3 +176,17 @@ class Ghost(Model):
     class Meta:
         table = "seats"
         primary_key = ("row", "number")
+
+
+def test_url_options_reach_the_pool(tier: Tier) -> None:
+    url = "sqlite://:memory:" if tier.memory else tier.url
+
+    async def main() -> None:
+        async with sarnic.connect(f"{url}?min_size=1&max_size=2&timeout=5") as db:
+            assert (db._backend.min_size, db._backend.max_size) == (1, 2)
+            assert await db.check_tables(Absent) == [TableDifference("absent_table", None, "missing table")]
+        if tier.engine != "postgres":  # PostgreSQL reads other names as server settings
+            with pytest.raises(ValueError, match="unknown URL option 'max_sise'"):
+                sarnic.connect(f"{url}?max_sise=2")
+
+    asyncio.run(main())
