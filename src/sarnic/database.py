@@ -21,11 +21,10 @@ from urllib.parse import unquote
 from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import OperationalError, not_supported
+from sarnic.model import Model
 from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
 from sarnic.rows import RowReader, first_value
 from sarnic.statement import Statement, Statements, count_statement
-
-from sarnic.model import Model
 
 M = TypeVar("M", bound="Model")
 
