@@ -220,7 +220,8 @@ class Database:
     # -- statements ----------------------------------------------------------
 
     def _refusal(self, query: Query[Any]) -> str | None:
-        return self._backend.refuse(query) or schema.statement_refusal(query, self._backend.dialect)
+        # The schema's refusals first: what they raise names the feature and the engine.
+        return schema.statement_refusal(query, self._backend.dialect) or self._backend.refuse(query)
 
     def _prepare(self, query: Query[Any]) -> Statement:
         return self._statements.get(query)

@@ -9,7 +9,8 @@ import decimal
 import pytest
 
 import sarnic
-from sarnic import Model, fields
+from sarnic import Model, _native, fields
+from sarnic.errors import NotSupportedStatement
 from sarnic.schema import TableDifference
 
 from .orm_tier import Author, Every, Membership, Post, Tier, tier_fixture
@@ -58,6 +59,14 @@ class Absent(Model):
 
     class Meta:
         table = "absent_table"
+
+
+class Near(Model):
+    id = fields.Int(primary_key=True)
+    vec = fields.Vector(2)
+
+    class Meta:
+        table = "never_created_near"
 
 
 class Searched(Model):
@@ -190,3 +199,19 @@ def test_url_options_reach_the_pool(tier: Tier) -> None:
                 sarnic.connect(f"{url}?max_sise=2")
 
     asyncio.run(main())
+
+
+def test_nearest_is_refused_off_postgres_before_anything_is_sent(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        query = Near.select().nearest(Near.vec, [1.0, 0.0])
+        if tier.engine == "postgres":
+            with pytest.raises(sarnic.ProgrammingError):  # sent: the table does not exist
+                await db.fetch(query)
+            return
+        with pytest.raises(NotSupportedStatement) as info:
+            await db.fetch(query)
+        engine = {"mariadb": "MySQL/MariaDB"}.get(tier.engine, "SQLite")
+        assert (info.value.feature, info.value.engine) == ("nearest-neighbour ordering (nearest())", engine)
+        assert isinstance(info.value, _native.SarnicCompileError)
+
+    tier.run(test)
