@@ -53,7 +53,6 @@ from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-
 from sarnic.fields import trimmed_decimal
 
 if TYPE_CHECKING:
