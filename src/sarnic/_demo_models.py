@@ -76,7 +76,8 @@ SEED_POSTS: list[tuple[int | None, str, str, int, str | None]] = [
 
 
 def seed_posts() -> list[Post]:
-    return [Post(author_id=a, title=t, body=b, views=v, published=p is not None, published_at=p and at(p))
+    return [Post(author_id=a, title=t, body=b, views=v, published=p is not None,
+                 published_at=None if p is None else at(p))
             for a, t, b, v, p in SEED_POSTS]
 
 

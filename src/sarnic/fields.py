@@ -380,11 +380,15 @@ class Decimal(Field[T]):
     def bind(self, value: Any) -> Bind:
         # Written values must fit the column; compared ones need not (a
         # filter may well name a value no row can hold).
-        out = super().bind(value)
-        if value is not None:
-            whole, places = decimal_size(value)
-            if places > self.scale or whole > self.precision - self.scale:
-                raise self._misfit(value, whole, places)
+        if value is None:
+            return super().bind(value)
+        out = self.bind_value(value)
+        # Read off the positional text the value is bound as: cheaper than its digit tuple.
+        whole, _, fraction = out[1].lstrip("-").partition(".")
+        places = len(fraction.rstrip("0"))
+        digits = len(whole.lstrip("0"))
+        if places > self.scale or digits > self.precision - self.scale:
+            raise self._misfit(value, digits, places)
         return out
 
     def _misfit(self, value: Any, whole: int, places: int) -> DataError:
@@ -409,23 +413,6 @@ class Decimal(Field[T]):
 MAX_DECIMAL_DIGITS = 1000
 #: (precision, scale) of a decimal declared without them: what MySQL's widest DECIMAL holds
 PORTABLE_DECIMAL = (65, 30)
-
-
-def decimal_size(value: decimal.Decimal | int) -> tuple[int, int]:
-    """(digits before the point, digits after it) of a value, without the
-    trailing zeros after the point, which any scale holds."""
-    if isinstance(value, int):
-        return (len(str(abs(value))) if value else 0), 0
-    _, digits, exp = value.as_tuple()
-    assert isinstance(exp, int)
-    n = len(digits)
-    if not any(digits):
-        return 0, 0
-    if exp >= 0:
-        return n + exp, 0
-    zeros = n - len(bytes(digits).rstrip(b"\x00"))
-    places = max(-exp - zeros, 0)
-    return max(n + exp, 0), places
 
 
 def trimmed_decimal(value: decimal.Decimal) -> decimal.Decimal:

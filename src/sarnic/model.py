@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from typing import Any, ClassVar, Self, TypeVar, cast, overload
 
 from sarnic import _codec
+from sarnic.errors import DataError
 from sarnic.expr import ColumnExpr
 from sarnic.fields import Field, ForeignKey, TSVector, Text
 from sarnic.query import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
@@ -535,7 +536,7 @@ def _check(cls: type[Model]) -> None:
         if f.has_default and not callable(f.default) and f.default is not None:
             try:
                 f.check(f.default)
-            except (TypeError, ValueError) as exc:
+            except (TypeError, ValueError, DataError) as exc:
                 raise _fail(name, f"field {f.name!r}: its default is not a value of the field: {exc}") from None
     names: set[str] = set()
     for ix in cls.__full_text__:

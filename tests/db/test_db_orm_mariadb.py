@@ -274,6 +274,35 @@ def test_errors(run: Any, query: Callable[[], Any], error: type[Exception], code
     run(test, max_size=1)
 
 
+def test_a_cancel_the_driver_drops_while_connecting_still_stops_the_task(run: Any, monkeypatch: Any) -> None:
+    # As asyncio.wait_for does on Python 3.11 when the cancel meets the connection being made.
+    real = asyncmy.connect
+    connecting = asyncio.Event()
+
+    async def dropping(**options: Any) -> Any:
+        raw = await real(**options)
+        connecting.set()
+        try:
+            await asyncio.sleep(5)
+        except asyncio.CancelledError:
+            pass
+        return raw
+
+    async def test(db: sarnic.Database) -> None:
+        held = await db._backend.acquire()  # the idle one: the insert makes a connection
+        monkeypatch.setattr(asyncmy, "connect", dropping)
+        task = asyncio.create_task(db.execute(Author.insert(id=1, name="Ann")))
+        await asyncio.wait_for(connecting.wait(), 10)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        monkeypatch.setattr(asyncmy, "connect", real)
+        await db._backend.release(held)
+        assert await db.count(Author.select()) == 0
+
+    run(test, min_size=0)
+
+
 # -- server warnings ---------------------------------------------------------------
 
 WARNINGS: list[tuple[str, str, list[Any] | None, str | None]] = [

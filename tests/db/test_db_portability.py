@@ -3,12 +3,15 @@ values a column cannot hold refused before anything is sent."""
 
 from __future__ import annotations
 
+import asyncio
 import decimal
 
 import pytest
 
 import sarnic
-from sarnic import Model, fields
+from sarnic import Model, _native, fields
+from sarnic.errors import NotSupportedStatement
+from sarnic.schema import TableDifference
 
 from .orm_tier import Author, Every, Membership, Post, Tier, tier_fixture
 
@@ -56,6 +59,14 @@ class Absent(Model):
 
     class Meta:
         table = "absent_table"
+
+
+class Near(Model):
+    id = fields.Int(primary_key=True)
+    vec = fields.Vector(2)
+
+    class Meta:
+        table = "never_created_near"
 
 
 class Searched(Model):
@@ -174,3 +185,33 @@ class Ghost(Model):
     class Meta:
         table = "seats"
         primary_key = ("row", "number")
+
+
+def test_url_options_reach_the_pool(tier: Tier) -> None:
+    url = "sqlite://:memory:" if tier.memory else tier.url
+
+    async def main() -> None:
+        async with sarnic.connect(f"{url}?min_size=1&max_size=2&timeout=5") as db:
+            assert (db._backend.min_size, db._backend.max_size) == (1, 2)
+            assert await db.check_tables(Absent) == [TableDifference("absent_table", None, "missing table")]
+        if tier.engine != "postgres":  # PostgreSQL reads other names as server settings
+            with pytest.raises(ValueError, match="unknown URL option 'max_sise'"):
+                sarnic.connect(f"{url}?max_sise=2")
+
+    asyncio.run(main())
+
+
+def test_nearest_is_refused_off_postgres_before_anything_is_sent(tier: Tier) -> None:
+    async def test(db: sarnic.Database) -> None:
+        query = Near.select().nearest(Near.vec, [1.0, 0.0])
+        if tier.engine == "postgres":
+            with pytest.raises(sarnic.ProgrammingError):  # sent: the table does not exist
+                await db.fetch(query)
+            return
+        with pytest.raises(NotSupportedStatement) as info:
+            await db.fetch(query)
+        engine = {"mariadb": "MySQL/MariaDB"}.get(tier.engine, "SQLite")
+        assert (info.value.feature, info.value.engine) == ("nearest-neighbour ordering (nearest())", engine)
+        assert isinstance(info.value, _native.SarnicCompileError)
+
+    tier.run(test)

@@ -5,9 +5,11 @@ checker must infer."""
 from __future__ import annotations
 
 import datetime as dt
-from typing import Any
+import decimal
+import uuid
+from typing import Any, assert_type
 
-from orm_models import Author, Color, Everything, Membership, Post
+from orm_models import Author, Category, Color, Document, Everything, Level, Membership, Post
 from sarnic import Compiled, Condition, Ordering, Select, fields
 from sarnic.query import BulkDelete, Delete, Insert, Update
 
@@ -45,6 +47,26 @@ def instance_values(post: Post, row: Everything) -> tuple[int, str, int | None, 
     return views, title, post.author_id, post.tags, None, row.doc
 
 
+def constructors(ann: Author) -> list[Any]:
+    """Keyword constructors, checked field by field (with sarnic.mypy_plugin)."""
+    post = Post(title="t", body="b")  # the key, nullable and defaulted fields may be left out
+    assert_type(post.views, int)
+    assert_type(post.published_at, dt.datetime | None)
+    assert_type(post.author_id, int | None)
+    assert_type(Post(author=ann, title="t", body="b").author, Author | None)
+    by_key = Post(author_id=ann.id, title="t", body="b", views=3, published_at=None, embedding=(0.1, 0.2, 0.3),
+                  tags=["x"])
+    every = Everything(
+        big=2**40, ratio=1, amount=decimal.Decimal("1.5"), text="x", flag=True,
+        at=dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc), wall=dt.datetime(2024, 1, 1), day=dt.date(2024, 1, 1), clock=dt.time(1), uid=uuid.uuid4(),
+        doc={"any": ["json"]}, blob=b"\x00", vec=[1.0, 2.0, 3.0], search="words", texts=["a"], ints=[1],
+        floats=[0.5], uids=[uuid.uuid4()], color=Color.RED, level=Level.HIGH, note=None)
+    assert_type(every.amount, decimal.Decimal)
+    assert_type(every.level, Level)
+    return [post, by_key, every, Membership(org_id=1, user_id=2), Category(name="c", parent=None),
+            Document(title="t", body="b")]
+
+
 def compiled_fields(compiled: Compiled) -> tuple[str, tuple[Any, ...], tuple[str, ...], str, str]:
     return compiled.sql, compiled.params, compiled.labels, compiled.fingerprint, compiled.operation
 
@@ -64,6 +86,7 @@ def main() -> None:
     row.__dict__.update(color=Color.RED, doc={"a": 1})
     assert instance_values(post, row) == (0, "t", 7, [], None, {"a": 1})
     Post.bulk_insert([post, {"id": 2, "title": "u", "body": "c"}], returning=True).sql("mysql")
+    assert len(constructors(ann)) == 6
     Post.bulk_update([post], fields=[Post.views, Post.title]).sql("postgres")
 
 

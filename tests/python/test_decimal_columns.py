@@ -116,3 +116,10 @@ def test_the_declaration_becomes_the_column_type(declared, columns):
 def test_declarations_no_engine_holds_are_refused(options, error):
     with pytest.raises(error):
         fields.Decimal(**options)
+
+
+def test_a_default_the_column_cannot_hold_is_a_declaration_error():
+    with pytest.raises(TypeError, match=r"model Bad: field 'x': its default is not a value of the field: .*rounded"):
+        class Bad(Model):
+            id = fields.Int(primary_key=True)
+            x = fields.Decimal(max_digits=3, decimal_places=1, default=D("1.25"))

@@ -45,17 +45,32 @@ MISUSE = {
     'fields.Int(default="0")': "call-overload",
     "fields.Vector(3, null=True, default=[1])": None,  # ints are floats to a type checker
     'Post.views == "ten"': None,  # == falls back to str.__eq__: caught at run time only
+    # constructors, with sarnic.mypy_plugin
+    'Post(title=1, body="b")': "arg-type",
+    'Post(title="t", body="b", nope=1)': "call-arg",
+    'Post(title="t", body="b", views="3")': "arg-type",
+    'Post(title="t", body="b", published_at=dt.date(2024, 1, 1))': "arg-type",
+    'Post(title="t", body="b", author=Post(title="t", body="b"))': "arg-type",
+    'Post(title="t", body="b", tags=[1])': "list-item",
+    "Post(body=\"b\")": "call-arg",  # title is required
+    'Author(name="a", email=3)': "arg-type",
+    "Membership(org_id=1)": "call-arg",
+    'Membership(org_id=1, user_id="2")': "arg-type",
+    'Document(title="t", body="b", search="x")': "call-arg",  # derived: never written
 }
 
 
 def test_typed_usage_passes_mypy_strict_and_misuse_fails(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     misuse = tmp_path / "orm_misuse.py"
-    header = "import datetime as dt\nfrom orm_models import Author, Post\nfrom sarnic import Select, fields\n"
+    header = ("import datetime as dt\nfrom orm_models import Author, Document, Everything, Membership, Post\n"
+              "from sarnic import Select, fields\n")
     misuse.write_text(header + "\n".join(MISUSE) + "\n")
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\nplugins = sarnic.mypy_plugin\n")
     env = {**os.environ, "MYPYPATH": str(HERE)}
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--no-incremental",
-                           str(Path(orm_typed_usage.__file__)), str(misuse)],
+                           "--config-file", str(config), str(Path(orm_typed_usage.__file__)), str(misuse)],
                           capture_output=True, text=True, cwd=ROOT, env=env)  # fmt: skip
     errors = re.findall(r"^(.*?):(\d+): error: .*\[([a-z-]+)\]$", proc.stdout, re.M)
     assert [e for e in errors if Path(e[0]).name != misuse.name] == [], proc.stdout

@@ -53,7 +53,6 @@ from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-
 from sarnic.fields import trimmed_decimal
 
 if TYPE_CHECKING:
@@ -386,6 +385,12 @@ class MySQLBackend(Backend):
             raise OperationalError(f"cannot connect to MySQL at {where}: {_message(exc)}") from exc
         except OSError as exc:
             raise OperationalError(f"cannot connect to MySQL at {where}: {exc}") from exc
+        task = asyncio.current_task()
+        if task is not None and task.cancelling():
+            # The driver connects under asyncio.wait_for, which on Python 3.11 drops a
+            # cancellation arriving as the connection is made: the task must stop all the same.
+            raw.close()
+            raise asyncio.CancelledError
         if self._collation is None:
             self._collation = _collation(raw.get_server_info())
         conn = MySQLConnection(self, raw)

@@ -109,8 +109,7 @@ def _postgres(field: Field[Any]) -> str:
 
 def _mysql(field: Field[Any]) -> str:
     if isinstance(field, Decimal):
-        if field.max_digits is None:
-            return f"DECIMAL({field.precision},{field.scale})"
+        # Without max_digits: the widest, which is what the field then holds.
         if field.precision > MYSQL_DECIMAL[0] or field.scale > MYSQL_DECIMAL[1]:
             raise SchemaError(f"{field.label}: MySQL and MariaDB hold decimals of at most {MYSQL_DECIMAL[0]} digits, "
                               f"{MYSQL_DECIMAL[1]} of them after the point, not {field.precision} and {field.scale}")
