@@ -7,6 +7,7 @@
 #include "core/arena.hpp"
 #include "core/compile.hpp"
 #include "core/statement_check.hpp"
+#include "sql/fts/fts.hpp"
 #include "sql/order.hpp"
 #include "sql/where.hpp"
 
@@ -198,6 +199,12 @@ CompileStatus Writer::filter(const Expr& e, const Scope& scope) {
   const ModelMetadata& model = models_[source_model(*owner.statement, e.source)];
   const FieldMeta& meta = field_at(model, e.filter.field.index);
   ColumnRef ref{owner.names[e.source], meta.column_name, owner.qualify};
+  if (std::optional<fts::MatchOperator> match = fts::parse_match_operator(e.filter.op)) {
+    params_.bind(fts::emit_field_match(out_, dialect_, model, e.filter.field.index, ref, *match,
+                                       params_.next_number(), e.filter.value),
+                 ParamLabel::of_field(e.filter.field.name, e.filter.op));
+    return {};
+  }
   if (std::optional<BindValue> bound = filter_clause(out_, dialect_, model, e.filter.field.index, ref, e.filter.op,
                                                      params_.next_number(), e.filter.value)) {
     params_.bind(*bound, ParamLabel::of_field(e.filter.field.name, e.filter.op));

@@ -3,6 +3,11 @@ with the driver's own exception as `__cause__`."""
 
 from __future__ import annotations
 
+from sarnic._native import SarnicCompileError
+
+#: engine names for messages, by dialect
+ENGINES = {"postgres": "PostgreSQL", "mysql": "MySQL/MariaDB", "sqlite": "SQLite", "mssql": "SQL Server"}
+
 
 class DatabaseError(Exception):
     """A database refused a statement, or could not be reached."""
@@ -29,4 +34,23 @@ class DataError(DatabaseError):
 
 
 class NotSupportedError(DatabaseError):
-    """The statement cannot run on this backend; refused before anything was sent."""
+    """The statement cannot run on this backend; refused before anything was
+    sent. `feature` and `engine` say what and where, when the layer refused it."""
+
+    def __init__(self, message: str, *, feature: str | None = None, engine: str | None = None) -> None:
+        super().__init__(message)
+        self.feature = feature
+        self.engine = engine
+
+
+class NotSupportedStatement(NotSupportedError, SarnicCompileError):
+    """A statement the core writes for some dialects only, refused by the
+    layer first; still the core's `SarnicCompileError`, which it raised before."""
+
+
+def not_supported(feature: str, dialect: str, hint: str = "", *,
+                  cls: type[NotSupportedError] = NotSupportedError) -> NotSupportedError:
+    """`<feature> is not supported on <engine>[: hint]`."""
+    engine = ENGINES.get(dialect, dialect)
+    return cls(f"{feature} is not supported on {engine}" + (f": {hint}" if hint else ""),
+               feature=feature, engine=engine)

@@ -17,6 +17,7 @@ import uuid
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar, overload
 
+from sarnic.errors import DataError
 from sarnic.expr import ColumnExpr, Condition, Ordering
 
 if TYPE_CHECKING:
@@ -325,7 +326,12 @@ class Float(Field[T]):
 
 
 class Decimal(Field[T]):
-    """An exact decimal number. Floats are refused: they are not exact."""
+    """An exact decimal number. Floats are refused: they are not exact.
+
+    `max_digits` and `decimal_places` are the column's precision and scale.
+    Without them the column holds what every engine can: 65 digits, 30 of
+    them after the point (MySQL's widest DECIMAL). A value written that the
+    column cannot hold exactly is refused with `DataError`, never rounded."""
 
     field_type = "decimal"
     operators_for_type = ORDERED
@@ -346,10 +352,18 @@ class Decimal(Field[T]):
         super().__init__(**options)
         if (max_digits is None) != (decimal_places is None):
             raise TypeError("Decimal takes max_digits and decimal_places together, or neither")
-        if max_digits is not None and decimal_places is not None and not 0 <= decimal_places <= max_digits:
-            raise ValueError("Decimal needs 0 <= decimal_places <= max_digits")
+        for given in (max_digits, decimal_places):
+            if given is not None and (isinstance(given, bool) or not isinstance(given, int)):
+                raise TypeError("Decimal takes max_digits and decimal_places as ints")
+        if max_digits is not None and decimal_places is not None:
+            if not 0 <= decimal_places <= max_digits:
+                raise ValueError("Decimal needs 0 <= decimal_places <= max_digits")
+            if not 1 <= max_digits <= MAX_DECIMAL_DIGITS:
+                raise ValueError(f"Decimal takes max_digits from 1 to {MAX_DECIMAL_DIGITS}")
         self.max_digits = max_digits
         self.decimal_places = decimal_places
+        self.precision = PORTABLE_DECIMAL[0] if max_digits is None else max_digits
+        self.scale = PORTABLE_DECIMAL[1] if decimal_places is None else decimal_places
 
     def options(self) -> dict[str, Any]:
         return {**super().options(), "max_digits": self.max_digits, "decimal_places": self.decimal_places}
@@ -363,12 +377,78 @@ class Decimal(Field[T]):
             return ("text", str(value))
         raise self.type_error(value)
 
+    def bind(self, value: Any) -> Bind:
+        # Written values must fit the column; compared ones need not (a
+        # filter may well name a value no row can hold).
+        out = super().bind(value)
+        if value is not None:
+            whole, places = decimal_size(value)
+            if places > self.scale or whole > self.precision - self.scale:
+                raise self._misfit(value, whole, places)
+        return out
+
+    def _misfit(self, value: Any, whole: int, places: int) -> DataError:
+        p, s = self.precision, self.scale
+        if places > s:
+            why = f"it has {places} digits after the point and would be rounded"
+        else:
+            why = f"it has {whole} digits before the point and would overflow"
+        return DataError(f"{self.label} holds decimals of {p} digits, {s} of them after the point "
+                         f"(at most {p - s} before it): {value} does not fit, {why}")
+
     def check(self, value: Any) -> Any:
         self.bind(value)
         return decimal.Decimal(value) if type(value) is int else value
 
     def from_plain(self, value: Any) -> Any:
-        return value if isinstance(value, decimal.Decimal) else decimal.Decimal(str(value))
+        d = value if isinstance(value, decimal.Decimal) else decimal.Decimal(str(value))
+        return trimmed_decimal(d) if self.decimal_places is None else padded_decimal(d, self.decimal_places)
+
+
+#: the most digits a declared decimal may have (PostgreSQL's numeric limit)
+MAX_DECIMAL_DIGITS = 1000
+#: (precision, scale) of a decimal declared without them: what MySQL's widest DECIMAL holds
+PORTABLE_DECIMAL = (65, 30)
+
+
+def decimal_size(value: decimal.Decimal | int) -> tuple[int, int]:
+    """(digits before the point, digits after it) of a value, without the
+    trailing zeros after the point, which any scale holds."""
+    if isinstance(value, int):
+        return (len(str(abs(value))) if value else 0), 0
+    _, digits, exp = value.as_tuple()
+    assert isinstance(exp, int)
+    n = len(digits)
+    if not any(digits):
+        return 0, 0
+    if exp >= 0:
+        return n + exp, 0
+    zeros = n - len(bytes(digits).rstrip(b"\x00"))
+    places = max(-exp - zeros, 0)
+    return max(n + exp, 0), places
+
+
+def trimmed_decimal(value: decimal.Decimal) -> decimal.Decimal:
+    """The value without trailing zeros after the point (an engine that pads
+    to the column's scale reads 19.99 as 19.990...0); no context, no rounding."""
+    sign, digits, exp = value.as_tuple()
+    if not isinstance(exp, int) or exp >= 0 or digits[-1]:
+        return value
+    if not any(digits):
+        return decimal.Decimal(0)
+    keep = len(bytes(digits).rstrip(b"\x00"))
+    cut = min(len(digits) - keep, -exp)
+    return decimal.Decimal((sign, digits[: len(digits) - cut], exp + cut))
+
+
+def padded_decimal(value: decimal.Decimal, places: int) -> decimal.Decimal:
+    """The value with the column's scale, as the engines with a fixed scale
+    hand it back (1.5 in a scale of 2 is 1.50)."""
+    sign, digits, exp = value.as_tuple()
+    if not isinstance(exp, int) or -exp >= places:
+        return value
+    more = places + exp
+    return decimal.Decimal((sign, (*digits, *(0,) * more), exp - more))
 
 
 def decimal_text(value: decimal.Decimal) -> str:
@@ -942,8 +1022,13 @@ class Enum(Field[T]):
 class ForeignKey(Generic[T]):
     """A reference to another model's key. It adds the key column `<name>_id`
     (a field of the target key's type; `column=` renames its column). On the
-    class it is the relation that `.join()` takes; on an instance it is the
-    related object, present only when the query joined it."""
+    class it is the relation that `.join()` and `.prefetch()` take; on an
+    instance it is the related object, present only when the query joined
+    or prefetched it. The model is a class, "self", or a model's name, looked
+    up once a model of that name is defined (annotate the field for type
+    checkers: `manager: ForeignKey[Employee | None] = ForeignKey("Employee", null=True)`).
+    `on_delete` is the constraint's action when the referenced row goes:
+    "restrict" (the delete fails), "cascade" or "set_null"."""
 
     # Filled in by the model.
     model: type[Model]
@@ -958,7 +1043,7 @@ class ForeignKey(Generic[T]):
     def __init__(self: ForeignKey[M | None], model: type[M], *, null: Literal[True], column: str | None = ...,
                  on_delete: Literal["restrict", "cascade", "set_null"] = ..., index: bool = ...) -> None: ...
     @overload
-    def __init__(self: ForeignKey[Any], model: Literal["self"], *, null: bool = ..., column: str | None = ...,
+    def __init__(self: ForeignKey[Any], model: str, *, null: bool = ..., column: str | None = ...,
                  on_delete: Literal["restrict", "cascade", "set_null"] = ..., index: bool = ...) -> None: ...
     def __init__(self, model: Any, *, null: bool = False, column: str | None = None,
                  on_delete: str = "restrict", index: bool = True) -> None:
@@ -1009,8 +1094,13 @@ class ForeignKey(Generic[T]):
         if obj is None:
             return self
         raise AttributeError(f"{self.label} was not joined: fetch with "
-                             f".join({self.model.__name__}.{self.name}, ...) to load it "
+                             f".join({self.model.__name__}.{self.name}, ...) or "
+                             f".prefetch({self.model.__name__}.{self.name}) to load it "
                              f"(sarnic never runs a query on attribute access)")
 
     def __repr__(self) -> str:
         return f"<ForeignKey {self.label}>" if hasattr(self, "model") else "<ForeignKey (unbound)>"
+
+
+# The many sides of relations live with the rest of the relation code.
+from sarnic.relations.many import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse  # noqa: E402

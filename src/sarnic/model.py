@@ -15,7 +15,9 @@ from typing import Any, ClassVar, TypeVar
 
 from sarnic import _codec
 from sarnic.fields import Field, ForeignKey, TSVector, Text
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Select, Update
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
+from sarnic.relations import names
+from sarnic.relations.many import Many
 
 M = TypeVar("M", bound="Model")
 
@@ -37,6 +39,17 @@ class FullTextIndex:
         if isinstance(self.fields, str):
             raise TypeError("FullTextIndex takes a list of field names, not one text")
         object.__setattr__(self, "fields", tuple(self.fields))
+
+
+def _not_iterable(query: Query[Any]) -> Any:
+    raise TypeError(f"a {type(query).__name__} query holds no rows until a database runs it: "
+                    "use await db.fetch(query) for a list, or async for row in db.iterate(query)")
+
+
+# A query is only a value; without these, list(query) would read it as a
+# sequence and fail on its slicing instead.
+Query.__iter__ = _not_iterable  # type: ignore[attr-defined]
+Query.__aiter__ = _not_iterable  # type: ignore[attr-defined]
 
 
 def snake_case(name: str) -> str:
@@ -78,6 +91,10 @@ class Model:
     __selects__: ClassVar[dict[tuple[Any, ...], Select[Any]]] = {}
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
+    #: the many sides of relations declared on the model (Reverse, ManyToMany)
+    __many__: ClassVar[dict[str, Many[Any]]] = {}
+    #: why the model cannot be used yet: a relation names a model not defined
+    __pending__: ClassVar[str | None] = None
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -117,6 +134,11 @@ class Model:
             raise TypeError(f"{cls.__name__}() got unexpected fields: {unknown}{hint}")
         if missing:
             raise TypeError(f"{cls.__name__}() is missing required fields: {', '.join(missing)}")
+
+    @classmethod
+    def _check_declared(cls) -> None:
+        if cls.__pending__ is not None:
+            raise DeclarationError(cls.__pending__)
 
     def _key_value(self) -> Any:
         pk = type(self).__pk__
@@ -221,14 +243,92 @@ def _declare(cls: type[Model]) -> None:
     cls.__bind_readers__ = {}
     cls.__selects__ = {}
     cls.__bulk_binders__ = {}
-    declared = _declared(cls)
-    for attr_name, _ in declared:
+    cls.__pending__ = None
+    for attr_name, _ in _declared(cls):
         if attr_name.startswith("_") or attr_name in _RESERVED:
             raise _fail(name, f"field name {attr_name!r} is reserved")
     if cls.__abstract__:
         # Nothing to map: the fields are copied into each concrete subclass.
-        cls.__fields__, cls.__relations__ = (), {}
+        cls.__fields__, cls.__relations__, cls.__many__ = (), {}, {}
         return
+    cls.__many__ = {n: a for n, a in cls.__dict__.items() if isinstance(a, Many)}
+    names.register(cls)
+    if _bind(cls):
+        names.retry(_bind_waiting)
+
+
+def _bind_waiting(cls: type[Model]) -> bool:
+    try:
+        return _bind(cls)
+    except DeclarationError as exc:
+        _hold(cls, str(exc))  # for good: every use says why
+        return True
+
+
+def _target(cls: type[Model], attr_name: str, rel: ForeignKey[Any]) -> Any:
+    """The model a relation points at, or the text saying why it must wait."""
+    target = rel.target_option
+    if target == "self":
+        return cls
+    if isinstance(target, str):
+        found = names.defined(target)
+        if len(found) > 1:
+            raise _fail(cls.__name__, f"relation {attr_name!r} names the model {target!r}, but "
+                                      f"{names.shared(target, found)}")
+        if not found:
+            return f"relation {attr_name!r} names the model {target!r}, which is not defined"
+        target = found[0]
+    if isinstance(target, type) and issubclass(target, Model) and target is not cls and target.__pending__:
+        return f"relation {attr_name!r} points at {target.__name__}, which cannot be used yet ({target.__pending__})"
+    return target
+
+
+_GUARDED = ("select", "insert", "update", "delete", "bulk_insert", "bulk_update", "bulk_delete", "__init__")
+
+
+def _refuse_pending(cls: Any, *args: Any, **kwargs: Any) -> Any:
+    cls._check_declared()
+    raise AssertionError("a guard left on a declared model")
+
+
+def _refuse_instance(self: Any, *args: Any, **kwargs: Any) -> None:
+    type(self)._check_declared()
+
+
+def _hold(cls: type[Model], reason: str) -> None:
+    """Until it is declared, a model refuses to make queries or instances,
+    saying what it waits for."""
+    cls.__pending__ = reason if reason.startswith("model ") else f"model {cls.__name__}: {reason}"
+    for method in _GUARDED:
+        if method not in cls.__dict__:
+            setattr(cls, method, _refuse_instance if method == "__init__" else classmethod(_refuse_pending))
+
+
+def _release(cls: type[Model]) -> None:
+    if cls.__pending__ is None:
+        return
+    cls.__pending__ = None
+    for method in _GUARDED:
+        held = cls.__dict__.get(method)
+        if held is _refuse_instance or isinstance(held, classmethod) and held.__func__ is _refuse_pending:
+            delattr(cls, method)
+
+
+def _bind(cls: type[Model]) -> bool:
+    """Bind the fields once every model the relations name is defined;
+    False while one is not (the model then waits for it)."""
+    name = cls.__name__
+    meta = cls.__dict__.get("Meta")
+    declared = _declared(cls)
+    targets: dict[str, Any] = {}
+    for attr_name, attr in declared:
+        if isinstance(attr, ForeignKey):
+            target = targets[attr_name] = _target(cls, attr_name, attr)
+            if isinstance(target, str):
+                _hold(cls, target)
+                names.wait(cls)
+                return False
+    _release(cls)
 
     entries: list[tuple[str, Any]] = []
     for attr_name, attr in declared:
@@ -255,7 +355,8 @@ def _declare(cls: type[Model]) -> None:
             key_name = f"{attr_name}_id"
             if key_name in plain:
                 raise _fail(name, f"relation {attr_name!r} adds the field {key_name!r}, which is declared as well")
-            if attr.target_option != "self" and attr.target_option is not cls:
+            attr.target = targets[attr_name]
+            if attr.target is not cls:
                 keys[key_name] = _relation_key(cls, attr, [])
     columns = {**plain, **keys}
     own_key = _primary_key(cls, meta, columns)
@@ -289,6 +390,7 @@ def _declare(cls: type[Model]) -> None:
     _check(cls)
     cls.__metadata__ = _metadata(cls)
     cls.__metadata_bytes__ = _codec.pack(_metadata_record(cls.__metadata__))
+    return True
 
 
 def _unbound(attr: Any) -> bool:
@@ -333,14 +435,11 @@ def _primary_key(cls: type[Model], meta: Any, plain: dict[str, Field[Any]]) -> t
 
 def _relation_key(cls: type[Model], rel: ForeignKey[Any], own_key: list[Field[Any]]) -> Field[Any]:
     name = cls.__name__
-    target = rel.target_option
-    if target == "self":
-        target = cls
-    elif not (isinstance(target, type) and issubclass(target, Model)):
-        raise _fail(name, f"relation {rel.name!r} needs a Model class or 'self', not {target!r}")
-    elif target.__abstract__:
+    target = rel.target
+    if not (isinstance(target, type) and issubclass(target, Model)):
+        raise _fail(name, f"relation {rel.name!r} needs a Model class or a model's name, not {target!r}")
+    if target.__abstract__:
         raise _fail(name, f"relation {rel.name!r} points at {target.__name__}, which is abstract and has no key")
-    rel.target = target
     pk = own_key if target is cls else list(target.__pk__)
     if len(pk) != 1:
         raise _fail(name, f"relation {rel.name!r} points at {target.__name__}, whose key has {len(pk)} fields; "

@@ -13,6 +13,8 @@ from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Ve
 
 if TYPE_CHECKING:
     from sarnic.model import Model
+    from sarnic.relations.many import Many
+    from sarnic.relations.prefetch import Prefetch
 
 M = TypeVar("M", bound="Model", covariant=True)
 
@@ -172,6 +174,7 @@ class Select(_Filtered[M]):
     vector: tuple[Vector[Any], str, Bind] | None
     text_rank: tuple[Field[Any], str, str] | None
     joins: tuple[Join, ...]
+    prefetches: tuple[Prefetch, ...]
 
     @classmethod
     def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
@@ -289,6 +292,15 @@ class Select(_Filtered[M]):
         joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, picked),)
         return self._derive(joins=joins)
 
+    def prefetch(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
+        """Load a relation of the fetched instances (`author.posts`) with one
+        select per level after this one, over the keys it fetched; `query`
+        filters, orders and prefetches the related rows in turn."""
+        from sarnic.relations.prefetch import plan
+
+        step = plan(self, relation, query)
+        return self._derive_one("prefetches", (*(p for p in self.prefetches if p.relation is not relation), step))
+
     # -- IR ------------------------------------------------------------------
 
     def ir(self, *, exists: bool = False) -> list[Any]:
@@ -315,14 +327,15 @@ class Select(_Filtered[M]):
             fields = self.fields
         else:
             fields = self.model.__pk__[:1]
-        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins,
+        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins, prefetches=(),
                          order=self.order if paged else (), vector=self.vector if paged else None,
                          text_rank=self.text_rank if paged else None)
         return q
 
 
 _SELECT_STATE: dict[str, Any] = {"filters": (), "predicates": (), "order": (), "_limit": None, "_offset": None,
-                                 "_distinct": False, "vector": None, "text_rank": None, "joins": ()}
+                                 "_distinct": False, "vector": None, "text_rank": None, "joins": (),
+                                 "prefetches": ()}
 
 
 def _count(n: Any, what: str) -> int | None:

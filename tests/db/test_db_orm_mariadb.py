@@ -274,6 +274,39 @@ def test_errors(run: Any, query: Callable[[], Any], error: type[Exception], code
     run(test, max_size=1)
 
 
+# -- server warnings ---------------------------------------------------------------
+
+WARNINGS: list[tuple[str, str, list[Any] | None, str | None]] = [
+    # (statement, values, a DataError's text or None, the log record's text or None)
+    ("a note", "DROP TABLE IF EXISTS no_such_table", None, "Unknown table"),
+    ("rounded decimal", "INSERT INTO rounding (d) VALUES (1.23456)", "Data truncated for column 'd'", None),
+    ("text read as a number", "SELECT CAST(? AS SIGNED)", "Truncated incorrect INTEGER value", None),
+]
+
+
+@pytest.mark.parametrize(("sql", "error", "record"), [w[1:] for w in WARNINGS], ids=[w[0] for w in WARNINGS])
+def test_server_warnings_are_sarnics(run: Any, capfd: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFixture,
+                                     sql: str, error: str | None, record: str | None) -> None:
+    # The driver would print them to stderr through its own logger.
+    async def test(db: sarnic.Database) -> None:
+        async with db._connection() as conn:
+            await conn.run("CREATE TEMPORARY TABLE rounding (d DECIMAL(5,2))")
+            if error is None:
+                await conn.fetch(sql, ["abc"] if "?" in sql else [])
+            else:
+                with pytest.raises(sarnic.DataError, match=error):
+                    await conn.fetch(sql, ["abc"] if "?" in sql else [])
+            # The connection serves the next statement.
+            assert (await conn.fetch("SELECT 1", [])).rows == ((1,),)
+
+    with caplog.at_level("INFO", logger="sarnic.mysql"):
+        run(test, max_size=1)
+    messages = [r.getMessage() for r in caplog.records if r.name == "sarnic.mysql"]
+    assert [m for m in messages if record and record in m] if record else not messages
+    assert not any(r.name.startswith("asyncmy") for r in caplog.records)
+    assert capfd.readouterr().err == ""
+
+
 # -- transactions ------------------------------------------------------------------
 
 def test_exception_in_transaction_leaves_no_rows(run: Any) -> None:

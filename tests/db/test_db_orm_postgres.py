@@ -513,3 +513,80 @@ def test_transactions_cancelled_as_they_begin_leave_no_connection_inside_one(dat
         assert counts == {1}
 
     run(database, test, max_size=3)
+
+
+def test_the_pool_keeps_its_bounds_under_two_hundred_tasks_some_cancelled(database: str) -> None:
+    import random
+
+    async def test(db: sarnic.Database, admin: Any) -> None:
+        ours = {"application_name": "sarnic pool"}
+        pool = db._backend._pool  # type: ignore[attr-defined]
+        # min_size connections are made as the database opens.
+        assert len(await _backends(admin, **ours)) == 2
+        done: list[int] = []
+
+        async def task(i: int) -> None:
+            if i % 2:
+                async with db.transaction():
+                    await db.execute(Item.insert(id=i, n=i))
+                    await db.fetch_raw("SELECT pg_sleep($1)", [random.random() / 50])
+            else:
+                await db.fetch_raw("SELECT pg_sleep($1)", [random.random() / 50])
+            done.append(i)
+
+        peak = {"sessions": 0, "size": 0}
+        stop = asyncio.Event()
+
+        async def watch() -> None:
+            while not stop.is_set():
+                peak["sessions"] = max(peak["sessions"], len(await _backends(admin, **ours)))
+                peak["size"] = max(peak["size"], pool._size)
+                await asyncio.sleep(0.005)
+
+        watcher = asyncio.create_task(watch())
+        random.seed(7)
+        tasks = [asyncio.create_task(task(i)) for i in range(200)]
+        for _ in range(60):  # mid-statement, mid-transaction, or still waiting for a connection
+            await asyncio.sleep(random.random() / 100)
+            random.choice(tasks).cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        stop.set()
+        await watcher
+        assert peak["size"] <= 5 and peak["sessions"] <= 5, peak
+        assert 60 < len(done) < 200
+
+        async def settled() -> bool:
+            states = {r["state"] for r in await _backends(admin, **ours)}
+            return states <= {"idle"}
+
+        await _until(settled, "no session is inside a transaction or running a statement")
+        written = {i.id for i in await db.fetch(Item.select())}
+        # A transaction whose task was cancelled wrote nothing, unless its COMMIT was already sent.
+        assert {i for i in done if i % 2} <= written <= set(range(1, 200, 2))
+        # Every connection of the pool answers, five at once, and the pool stays within its bounds.
+        assert await asyncio.wait_for(asyncio.gather(*(db.fetch_raw("SELECT pg_sleep(0.05)") for _ in range(5))),
+                                      5) == [[(None,)]] * 5
+        assert 2 <= len(await _backends(admin, **ours)) <= 5
+
+    run(database, test, query="?application_name=sarnic%20pool", min_size=2, max_size=5)
+
+
+def test_a_discarded_connection_is_replaced_up_to_min_size(database: str) -> None:
+    async def test(db: sarnic.Database, admin: Any) -> None:
+        ours = {"application_name": "sarnic min"}
+        pids = [r["pid"] for r in await _backends(admin, **ours)]
+        assert len(pids) == 2
+        await admin.execute("SELECT pg_terminate_backend(pid) FROM unnest($1::int[]) AS pid", pids)
+
+        async def ended() -> bool:
+            return not {r["pid"] for r in await _backends(admin)} & set(pids)
+
+        await _until(ended, "the sessions ended")
+        assert await db.fetch_raw("SELECT 1") == [(1,)]
+
+        async def refilled() -> bool:
+            return len(await _backends(admin, **ours)) == 2
+
+        await _until(refilled, "the pool holds min_size connections again")
+
+    run(database, test, query="?application_name=sarnic%20min", min_size=2, max_size=4)

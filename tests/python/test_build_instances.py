@@ -14,14 +14,14 @@ from sarnic._native import SarnicHydrationError, build_instances
 from sarnic.model import Model
 
 
-class Writer(Model):
+class Scribe(Model):
     id = fields.Int(primary_key=True)
     name = fields.Text()
 
 
-class Note(Model):
+class Jotting(Model):
     id = fields.Int(primary_key=True)
-    writer = fields.ForeignKey(Writer, null=True)
+    writer = fields.ForeignKey(Scribe, null=True)
     title = fields.Text()
     stars = fields.Int(null=True)
 
@@ -44,27 +44,27 @@ def plan(model: type[Model], start: int, names: tuple[str, ...], required: tuple
     return (model, model.__name__, start, names, names, required, converters or (None,) * len(names), joins)
 
 
-WRITER = plan(Writer, 4, ("id", "name"), (True, True))
-NOTE = plan(Note, 0, ("id", "writer_id", "title", "stars"), (True, False, True, False),
+WRITER = plan(Scribe, 4, ("id", "name"), (True, True))
+NOTE = plan(Jotting, 0, ("id", "writer_id", "title", "stars"), (True, False, True, False),
             (None, None, str.title, lambda v: v * 2), (("writer", WRITER),))
 
 
 @pytest.mark.parametrize("row_type", [lambda *v: v, lambda *v: Seq(*v)], ids=["tuple", "sequence"])
 def test_instances_carry_converted_values_and_joined_rows(row_type: Any) -> None:
-    rows = [row_type(1, 7, "first note", 2, 7, "Ann"), row_type(2, None, "second", None, None, None)]
+    rows = [row_type(1, 7, "first jotting", 2, 7, "Ann"), row_type(2, None, "second", None, None, None)]
     first, second = build_instances(NOTE, rows)
-    assert type(first) is Note and first.title == "First Note" and first.stars == 4
-    assert type(first.writer) is Writer and first.writer == Writer(id=7, name="Ann")
+    assert type(first) is Jotting and first.title == "First Jotting" and first.stars == 4
+    assert type(first.writer) is Scribe and first.writer == Scribe(id=7, name="Ann")
     assert second.writer is None and second.stars is None
     assert pickle.loads(pickle.dumps(first)) == first
-    assert repr(second) == repr(Note(id=2, writer_id=None, title="Second", stars=None))
+    assert repr(second) == repr(Jotting(id=2, writer_id=None, title="Second", stars=None))
 
 
 @pytest.mark.parametrize(("row", "message"), [
-    ((None, 1, "t", 1, 1, "a"), "non-nullable column 'id' on model 'Note' contains NULL"),
-    ((1, 1, None, 1, 1, "a"), "non-nullable column 'title' on model 'Note' contains NULL"),
+    ((None, 1, "t", 1, 1, "a"), "non-nullable column 'id' on model 'Jotting' contains NULL"),
+    ((1, 1, None, 1, 1, "a"), "non-nullable column 'title' on model 'Jotting' contains NULL"),
     # the joined row is checked first, as the hydrator reads it
-    ((None, 1, "t", 1, 1, None), "non-nullable column 'name' on model 'Writer' contains NULL"),
+    ((None, 1, "t", 1, 1, None), "non-nullable column 'name' on model 'Scribe' contains NULL"),
 ])
 def test_required_values_are_checked_before_any_converter(row: tuple[Any, ...], message: str) -> None:
     with pytest.raises(SarnicHydrationError) as info:
@@ -80,10 +80,10 @@ def test_a_converter_error_and_a_short_row_propagate() -> None:
 
 
 @pytest.mark.parametrize("bad", [
-    None, (), (Note,), (1, "Note", 0, (), (), (), (), ()), (Note, "Note", -1, ("id",), ("id",), (True,), (None,), ()),
-    (Note, "Note", 0, ("id",), ("id", "x"), (True,), (None,), ()),
-    (Note, "Note", 0, ("id",), ("id",), (1,), (None,), ()), (Note, "Note", 0, ("id",), ("id",), (True,), (3,), ()),
-    (Note, "Note", 0, (), (), (), (), ()), (Note, "Note", 0, ("id",), ("id",), (True,), (None,), (("w",),)),
+    None, (), (Jotting,), (1, "Jotting", 0, (), (), (), (), ()), (Jotting, "Jotting", -1, ("id",), ("id",), (True,), (None,), ()),
+    (Jotting, "Jotting", 0, ("id",), ("id", "x"), (True,), (None,), ()),
+    (Jotting, "Jotting", 0, ("id",), ("id",), (1,), (None,), ()), (Jotting, "Jotting", 0, ("id",), ("id",), (True,), (3,), ()),
+    (Jotting, "Jotting", 0, (), (), (), (), ()), (Jotting, "Jotting", 0, ("id",), ("id",), (True,), (None,), (("w",),)),
 ])
 def test_hostile_plans_are_type_errors(bad: Any) -> None:
     with pytest.raises(TypeError):
@@ -91,9 +91,9 @@ def test_hostile_plans_are_type_errors(bad: Any) -> None:
 
 
 def test_deeply_nested_joins_are_refused() -> None:
-    deep: tuple[Any, ...] = plan(Writer, 0, ("id",), (True,))
+    deep: tuple[Any, ...] = plan(Scribe, 0, ("id",), (True,))
     for _ in range(20):
-        deep = plan(Writer, 0, ("id",), (True,), joins=(("w", deep),))
+        deep = plan(Scribe, 0, ("id",), (True,), joins=(("w", deep),))
     with pytest.raises(TypeError, match="nested too deep"):
         build_instances(deep, [(1,)])
 
@@ -104,9 +104,9 @@ def test_rows_must_be_a_list_and_the_collector_is_left_as_found() -> None:
     with pytest.raises(TypeError):
         build_instances(WRITER, ((1, "a"),))  # type: ignore[arg-type]
     gc.disable()
-    build_instances(plan(Writer, 0, ("id", "name"), (True, True)), [(1, "a")])
+    build_instances(plan(Scribe, 0, ("id", "name"), (True, True)), [(1, "a")])
     assert not gc.isenabled()
     gc.enable()
-    build_instances(plan(Writer, 0, ("id", "name"), (True, True)), [(1, "a")])
+    build_instances(plan(Scribe, 0, ("id", "name"), (True, True)), [(1, "a")])
     assert gc.isenabled()
     assert _native.build_instances is build_instances

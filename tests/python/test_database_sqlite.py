@@ -145,3 +145,29 @@ def test_a_column_missing_from_the_table_is_an_error_not_a_text(url: str) -> Non
                 await db.fetch(query)
 
     run(body, url)
+
+
+def test_raw_sql_binds_values_and_shares_the_transaction(url: str) -> None:
+    async def body(db: sarnic.Database) -> Any:
+        hostile = "'); DROP TABLE note; -- 50% ? $1"
+        with pytest.raises(LookupError):
+            async with db.transaction():
+                assert await db.execute_raw("UPDATE note SET text = ? WHERE n < ?", [hostile, 5]) == 5
+                assert await db.fetch_raw("SELECT count(*) FROM note WHERE text = ?", (hostile,)) == [(5,)]
+                raise LookupError
+        seen = []
+        # The one in-memory connection: the loop runs statements between batches.
+        async for row in db.iterate_raw("SELECT id, text FROM note WHERE n >= ? ORDER BY id", [45], batch=2):
+            seen.append(row)
+            await db.execute_raw("UPDATE note SET n = 0 WHERE id = ?", [row[0]])
+        errors = []
+        for sql, params in [("SELEC 1", ()), ("SELECT ?", ()), ("SELECT ?", [object()])]:
+            with pytest.raises(sarnic.DatabaseError) as caught:
+                await db.fetch_raw(sql, params)
+            errors.append(type(caught.value))
+        return seen, await db.fetch_raw("SELECT count(*), max(text) FROM note WHERE n = 0"), errors
+
+    seen, counts, errors = run(body, url)
+    assert seen == [(i, f"t{i - 1}") for i in range(46, 51)]
+    assert counts == [(6, "t49")]
+    assert errors == [sarnic.ProgrammingError] * 3

@@ -250,3 +250,43 @@ def test_sqlite_bulk_update_sets_each_row_its_own_value() -> None:
     compiled = compile_statement(BULK_UPDATE, "sqlite")
     assert db.execute(compiled["sql_text"], compiled["bound_params"]).rowcount == 2
     assert db.execute("SELECT id, views FROM posts ORDER BY id").fetchall() == [(1, 50), (2, 1), (3, 70), (4, 0)]
+
+
+DOC: dict[str, Any] = {
+    "model_name": "Doc", "table_name": "docs", "pk_index": 0,
+    "fields": [
+        {"name": "id", "column_name": "id", "field_type": "int", "nullable": False, "allowed_operators": ["eq"]},
+        {"name": "title", "column_name": "title", "field_type": "text", "nullable": False,
+         "allowed_operators": ["match"]},
+        {"name": "body", "column_name": "body", "field_type": "text", "nullable": False,
+         "allowed_operators": ["match"]},
+    ],
+    "full_text_indexes": [{"name": "docs_fts", "fields": ["title", "body"], "config": None}],
+}
+
+
+def match_title(query: str, dialect: str) -> dict[str, Any]:
+    doc = {"version": 4, "model": 0, "operation": {"kind": "select", "fields": [0]},
+           "where": {"kind": "filter", "source": 0, "up": 0,
+                     "filter": {"field": {"name": "title", "index": 1}, "operator": "match",
+                                "value": {"type": "text", "value": query}}}}
+    return _native.compile_statement(json.dumps([DOC]), json.dumps(doc), dialect)
+
+
+@pytest.mark.parametrize(("dialect", "sql"), [
+    ("sqlite", 'SELECT "id" FROM "docs" WHERE "docs".rowid IN (SELECT rowid FROM "docs_fts" '
+               'WHERE "docs_fts"."title" MATCH ?)'),
+    ("mysql", "SELECT `id` FROM `docs` WHERE MATCH(`title`) AGAINST (? IN NATURAL LANGUAGE MODE)"),
+])
+def test_a_field_match_searches_that_field_alone(dialect: str, sql: str) -> None:
+    assert match_title("bread", dialect)["sql_text"] == sql
+
+
+def test_sqlite_field_match_finds_no_row_that_only_another_field_holds() -> None:
+    db = sqlite3.connect(":memory:")
+    db.executescript("CREATE TABLE docs (id INTEGER PRIMARY KEY, title TEXT, body TEXT);"
+                     "CREATE VIRTUAL TABLE docs_fts USING fts5(title, body);"
+                     "INSERT INTO docs VALUES (1, 'hello', 'bread'), (2, 'bread', 'x');"
+                     "INSERT INTO docs_fts (rowid, title, body) SELECT id, title, body FROM docs;")
+    compiled = match_title("bread", "sqlite")
+    assert db.execute(compiled["sql_text"], ["bread"]).fetchall() == [(2,)]

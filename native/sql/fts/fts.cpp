@@ -62,6 +62,18 @@ BindValue emit_match(std::string& out, Dialect dialect, const ModelMetadata& met
   return value;
 }
 
+BindValue emit_field_match(std::string& out, Dialect dialect, const ModelMetadata& metadata,
+                           std::uint64_t field_index, const ColumnRef& column, MatchOperator op,
+                           std::uint64_t param_number, const BindValue& value) {
+  switch (dialect.kind) {
+    case Dialect::MySql: mysql::emit_field_match(out, metadata, field_index, op, param_number); return value;
+    case Dialect::Sqlite: sqlite::emit_field_match(out, metadata, field_index, param_number); return value;
+    case Dialect::Postgres:
+    case Dialect::Mssql: break;
+  }
+  return emit_match(out, dialect, metadata, field_index, column, op, param_number, value);
+}
+
 void emit_rank_order_for_column(std::string& out, Dialect dialect, const ModelMetadata& metadata,
                                 std::uint64_t field_index, const ColumnRef& column, const TextRankBy& rank,
                                 const FieldMeta& field, std::string_view table_name, std::uint64_t param_number) {

@@ -33,7 +33,7 @@ const FieldMeta* field_named(const ModelMetadata& metadata, std::string_view nam
 template <class Visit>
 void fts_match_columns(const ModelMetadata& metadata, std::uint64_t field_index, Visit&& visit) {
   const FieldMeta& field = field_at(metadata, field_index);
-  if (const FullTextIndexMeta* index = first_index_listing(metadata, field.name)) {
+  if (const FullTextIndexMeta* index = fts::first_index_listing(metadata, field.name)) {
     for (std::string_view name : index->fields) {
       if (const FieldMeta* listed = field_named(metadata, name)) visit(listed->column_name);
     }
@@ -57,6 +57,11 @@ std::optional<std::string_view> resolve_config(const ModelMetadata& metadata, co
 BindValue emit_match(std::string& out, Dialect dialect, const ModelMetadata& metadata, std::uint64_t field_index,
                      const ColumnRef& column, MatchOperator op, std::uint64_t param_number, const BindValue& value);
 
+//! emit_match for the statement IR, where a field's match searches that field
+//! alone even when it shares an index with others (SQLite and MySQL).
+BindValue emit_field_match(std::string& out, Dialect dialect, const ModelMetadata& metadata,
+                           std::uint64_t field_index, const ColumnRef& column, MatchOperator op,
+                           std::uint64_t param_number, const BindValue& value);
 //! Appends the rank ordering expression, including its sort direction, with one
 //! placeholder numbered `param_number`. The caller binds the query.
 void emit_rank_order_for_column(std::string& out, Dialect dialect, const ModelMetadata& metadata,

@@ -14,6 +14,9 @@ void match_columns_sql(std::string& out, const ModelMetadata& metadata, std::uin
 void emit_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index, MatchOperator op,
                 std::uint64_t param_number);
 
+//! The match of one field alone (see the SQLite form).
+void emit_field_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index, MatchOperator op,
+                      std::uint64_t param_number);
 void emit_rank_order(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
                      std::uint64_t param_number, TextSearchMode mode);
 

@@ -58,6 +58,28 @@ void emit_match(std::string& out, const ModelMetadata& metadata, std::uint64_t f
   out.push_back(')');
 }
 
+void emit_field_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
+                      std::uint64_t param_number) {
+  const FieldMeta& field = field_at(metadata, field_index);
+  const FullTextIndexMeta* index = first_index_listing(metadata, field.name);
+  if (index == nullptr || index->fields.size() < 2) {
+    emit_match(out, metadata, field_index, param_number);
+    return;
+  }
+  // The companion holds every column of the index; naming the field's own
+  // column on the left of MATCH searches that column alone.
+  append_quoted(out, kDialect, metadata.table_name);
+  out.append(".rowid IN (SELECT rowid FROM ");
+  Span companion = append_companion(out, metadata, field_index);
+  out.append(" WHERE ");
+  repeat(out, companion);
+  out.push_back('.');
+  append_quoted(out, kDialect, field.column_name);
+  out.append(" MATCH ");
+  append_placeholder(out, kDialect, param_number);
+  out.push_back(')');
+}
+
 void emit_rank_order(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
                      std::string_view table_name, std::uint64_t param_number) {
   out.append("(SELECT bm25(");

@@ -305,6 +305,11 @@ class Backend(abc.ABC):
     @abc.abstractmethod
     def make_result_converter(self, field: Field[Any]) -> Converter: ...
 
+    def check_raw(self, sql: str, params: Sequence[Any]) -> None:
+        """Raise ProgrammingError, before anything is sent, for the
+        application's own SQL where the driver would fail it in a way that
+        costs the connection (or with an error of its own)."""
+
     def refuse(self, query: Any) -> str | None:
         """Why this backend cannot run a statement of this query, if it cannot."""
         return None

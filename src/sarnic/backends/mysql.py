@@ -34,6 +34,7 @@ import asyncio
 import datetime as dt
 import decimal
 import json
+import logging
 import math
 import re
 from collections.abc import AsyncGenerator, Sequence
@@ -43,7 +44,7 @@ try:
     import asyncmy
     from asyncmy import errors as driver_errors
     from asyncmy.constants import CLIENT
-    from asyncmy.cursors import SSCursor
+    from asyncmy.cursors import Cursor, SSCursor
 except ImportError:  # pragma: no cover - depends on the install
     raise ImportError("MySQL and MariaDB URLs need the asyncmy driver: pip install 'sarnic[mysql]'") from None
 
@@ -52,6 +53,8 @@ from sarnic.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
+
+from sarnic.fields import trimmed_decimal
 
 if TYPE_CHECKING:
     from sarnic.fields import Field
@@ -86,6 +89,11 @@ def driver_sql(sql: str) -> str:
     a quoted identifier or text stays, and every `%` is doubled so that the
     driver's formatting leaves it as it was."""
     return _TOKENS.sub(_token, sql)
+
+
+def placeholders(sql: str) -> int:
+    """The `?` placeholders of a statement, those inside quotes left out."""
+    return sum(1 for match in _TOKENS.finditer(sql) if match.group() == "?")
 
 
 # -- values --------------------------------------------------------------------
@@ -167,6 +175,45 @@ def _message(exc: Exception) -> str:
     code = _code(exc)
     text = str(exc.args[1]) if code is not None and len(exc.args) > 1 else str(exc)
     return f"{text} (MySQL error {code})" if code else text or type(exc).__name__
+
+
+# -- server warnings -----------------------------------------------------------
+
+#: where the server's notes and warnings go; a library's logger has no handler of its own
+log = logging.getLogger("sarnic.mysql")
+log.addHandler(logging.NullHandler())
+#: warning codes meaning a value was changed or lost (truncated, rounded, out of range, cut short)
+_DATA_LOSS = frozenset((1260, 1262, 1263, 1264, 1265, 1292, 1300, 1301, 1366, 1406, 1918))
+_LEVELS = {"Note": logging.INFO, "Warning": logging.WARNING, "Error": logging.ERROR}
+
+
+def report_warnings(warnings: Sequence[Sequence[Any]]) -> None:
+    """SHOW WARNINGS rows (level, code, message) as log records of
+    "sarnic.mysql"; those that report lost data raise DataError. Strict mode
+    makes most of them errors already; what is left (a decimal rounded to
+    its column's scale, a text compared as a number) would pass unseen."""
+    lost = []
+    for level, code, message in warnings:
+        if code in _DATA_LOSS:
+            lost.append(f"{message} (MySQL warning {code})")
+        else:
+            log.log(_LEVELS.get(level, logging.WARNING), "%s (MySQL %s %s)", message, str(level).lower(), code)
+    if lost:
+        # Outside a transaction the statement has run: the error still says the data is not what was sent.
+        raise DataError("the server changed or lost data: " + "; ".join(lost))
+
+
+class _Cursor(Cursor):
+    """The driver's cursor with its warnings reported as sarnic's, not
+    printed by the driver's own logger."""
+
+    async def _show_warnings(self, conn: Any) -> None:
+        result = getattr(self, "_result", None)
+        if result is not None and result.has_next:
+            return
+        rows = await conn.show_warnings()
+        if rows:
+            report_warnings(rows)
 
 
 def _collation(server_version: str) -> str:
@@ -332,6 +379,7 @@ class MySQLBackend(Backend):
                 charset="utf8mb4",
                 autocommit=True,
                 client_flag=CLIENT.FOUND_ROWS,
+                cursor_cls=_Cursor,
                 init_command=_SESSION,
             )
         except driver_errors.Error as exc:
@@ -399,6 +447,13 @@ class MySQLBackend(Backend):
             conn.checked = self._losses
         return True
 
+    def check_raw(self, sql: str, params: Sequence[Any]) -> None:
+        # The driver formats values into the text: a count that does not
+        # match is a TypeError of Python's string formatting.
+        count = placeholders(sql)
+        if count != len(params):
+            raise ProgrammingError(f"the statement has {count} placeholder(s) and {len(params)} value(s) were given")
+
     def ddl_options(self) -> dict[str, Any]:
         return {} if self._collation is None else {"collation": self._collation}
 
@@ -433,6 +488,9 @@ class MySQLBackend(Backend):
 
     def make_result_converter(self, field: Field[Any]) -> Converter:
         kind = field.field_type
+        if kind == "decimal" and getattr(field, "decimal_places", None) is None:
+            # A column declared without a scale is DECIMAL(65,30): its padding is not the stored value's.
+            return trimmed_decimal
         if kind in _NATIVE_RESULTS:
             return None
         if kind == "datetime":

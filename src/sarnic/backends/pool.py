@@ -19,8 +19,10 @@ _SLOT = object()
 
 class Pool(Generic[C]):
     """Up to `max_size` connections, made on demand; a connection returned
-    busy or broken is closed and its place freed. Returning a connection is
-    synchronous, so that a cancellation at the end of a block cannot lose it."""
+    busy or broken is closed and its place freed once it is closed (never
+    more than `max_size` open), then filled again while fewer than `min_size`
+    are open. Returning a connection is synchronous, so that a cancellation
+    at the end of a block cannot lose it."""
 
     def __init__(self, connect: Callable[[], Awaitable[C]], close: Callable[[C], Awaitable[None]], *,
                  min_size: int, max_size: int) -> None:
@@ -35,13 +37,17 @@ class Pool(Generic[C]):
         self._closed = False
 
     async def open(self) -> None:
-        for _ in range(self._min):
-            self._size += 1
-            try:
-                self._idle.append(await self._connect())
-            except BaseException:
-                self._size -= 1
-                raise
+        try:
+            for _ in range(self._min):
+                self._size += 1
+                try:
+                    self._idle.append(await self._connect())
+                except BaseException:
+                    self._size -= 1
+                    raise
+        except BaseException:
+            await self.close()  # the ones made so far
+            raise
 
     async def close(self) -> None:
         self._closed = True
@@ -52,7 +58,7 @@ class Pool(Generic[C]):
                 waiter.set_exception(RuntimeError("the database is closed"))
         for conn in idle:
             await self._close(conn)
-        if self._closing:
+        while self._closing:  # a replacement made meanwhile is closed in turn
             await asyncio.gather(*self._closing, return_exceptions=True)
 
     async def get(self) -> C:
@@ -94,17 +100,38 @@ class Pool(Generic[C]):
     def put(self, conn: C) -> None:
         if conn.usable and not self._closed:
             self._give(conn)
-            return
+        else:
+            self.discard(conn)
+
+    def discard(self, conn: C) -> None:
+        """Closed, whatever its state; its place is free once it is."""
         task = asyncio.ensure_future(self._discard(conn))
         self._closing.add(task)
         task.add_done_callback(self._closing.discard)
-        self._give(_SLOT)
+
+    def discard_idle(self) -> None:
+        """Close every idle connection (those in use are the caller's to discard)."""
+        idle, self._idle = self._idle, []
+        for conn in idle:
+            self.discard(conn)
 
     async def _discard(self, conn: C) -> None:
         try:
             await self._close(conn)
         except Exception:  # noqa: BLE001 - a connection given up on may fail to close; it is gone either way
             pass
+        finally:
+            self._give(_SLOT)
+        if not self._closed and self._size < self._min and not self._waiters:
+            self._size += 1
+            try:
+                conn = await self._connect()
+            except BaseException as exc:
+                self._give(_SLOT)
+                if isinstance(exc, Exception):
+                    return  # the next get connects again and reports the error
+                raise
+            self.put(conn)
 
     @asynccontextmanager
     async def acquire(self) -> AsyncIterator[C]:

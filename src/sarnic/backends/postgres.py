@@ -3,7 +3,8 @@
 Sessions run in UTC, so that timestamps cast to text (and naive values read
 by a timestamptz cast) do not depend on the server's zone. Values go to the
 driver as its binary codecs take them; asyncpg returns most types as their
-Python values already, so only JSON, vectors and enums are converted back.
+Python values already, so only JSON, vectors and enums are converted back;
+UUIDs are read into uuid.UUID by a codec of each connection.
 
 pgvector's `vector` gets a binary codec on every connection made while the
 type exists. It stores float4: a vector comes back with each component
@@ -15,22 +16,22 @@ from __future__ import annotations
 import asyncio
 import datetime as dt
 import decimal
-import inspect
 import json
 import sys
+import uuid
 from array import array
 from collections.abc import AsyncGenerator, Sequence
 from typing import Any, NoReturn
 
 try:
     import asyncpg  # type: ignore[import-untyped]
-    import asyncpg.pool  # type: ignore[import-untyped]
 except ImportError:
     raise ImportError("PostgreSQL URLs need the asyncpg driver: pip install 'sarnic[postgres]'") from None
 
 import msgspec
 
 from sarnic.backends.base import Backend, Connection, Converter, Result, Url, inline
+from sarnic.backends.pool import Pool
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from sarnic.fields import DateTime, Field
 from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
@@ -58,13 +59,13 @@ _BY_CLASS: dict[str, type[DatabaseError]] = {
 }
 #: the server ends the session after these
 _FATAL_STATES = frozenset(("57P01", "57P02", "57P03"))
-#: asyncpg accepts a `reset` hook from 0.30 on
-_POOL_TAKES_RESET = "reset" in inspect.signature(asyncpg.create_pool).parameters
 #: URL query options that are connection arguments rather than server settings
 _FLOAT_OPTIONS = {"connect_timeout": "timeout", "timeout": "timeout", "command_timeout": "command_timeout"}
 _INT_OPTIONS = {"statement_cache_size": "statement_cache_size"}
 #: how long a release waits for the server to take a cancellation
 _CANCEL_SECONDS = 5.0
+#: how long a healthy connection may take to say goodbye before it is cut
+_CLOSE_SECONDS = 2.0
 
 
 class _UtcWall(dt.datetime):
@@ -108,6 +109,34 @@ def _vector_decode(data: bytes) -> list[float]:
     return items.tolist()
 
 
+# asyncpg reads uuid into a class of its own, a subclass of uuid.UUID; a
+# codec of the connection reads it into uuid.UUID itself. Made as
+# uuid.UUID.__init__ leaves it, without the checks bytes of the wire need not pass.
+_new = object.__new__
+_set_int = uuid.UUID.int.__set__  # type: ignore[attr-defined,misc]
+_set_safe = uuid.UUID.is_safe.__set__  # type: ignore[attr-defined,misc]
+_SAFE_UNKNOWN = uuid.SafeUUID.unknown
+_from_bytes = int.from_bytes
+
+
+def _uuid_decode(data: bytes) -> uuid.UUID:
+    value = _new(uuid.UUID)
+    _set_int(value, _from_bytes(data))
+    _set_safe(value, _SAFE_UNKNOWN)
+    return value
+
+
+def _uuid_encode(value: Any) -> bytes:
+    if isinstance(value, uuid.UUID):
+        return value.bytes
+    if type(value) is str and len(value) == 36:
+        # The core binds a UUID as its canonical text.
+        data = bytes.fromhex(value.replace("-", ""))
+        if len(data) == 16:
+            return data
+    return uuid.UUID(value).bytes
+
+
 def _vector_value(value: Any) -> Any:
     # A text form comes from a connection made before the extension existed.
     return value if type(value) is list else [float(v) for v in json.loads(value)]
@@ -134,6 +163,12 @@ def _aware(value: dt.datetime) -> dt.datetime:
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
 
 
+def _is_argument_count(exc: Exception) -> bool:
+    # The application's own SQL given too many or too few values: refused
+    # before the statement is bound, the connection is in order.
+    return str(exc).startswith("the server expects ")
+
+
 def _status_count(status: str) -> int:
     # "UPDATE 3", "INSERT 0 5", "DELETE 0"; a statement without a count says none.
     last = status.rpartition(" ")[2]
@@ -144,6 +179,8 @@ class PostgresConnection(Connection):
     def __init__(self, backend: PostgresBackend, raw: Any) -> None:
         self.backend = backend
         self.raw = raw
+        #: the backend's schema generation when this connection was made (its codecs follow it)
+        self.generation = backend.generation
         #: streams started here and not yet finished, closed before the connection goes back
         self.streams: list[AsyncGenerator[Result, None]] = []
         self.open_streams = 0
@@ -202,12 +239,6 @@ class PostgresConnection(Connection):
             await self.raw.execute(sql)
 
 
-async def _keep_session(raw: Any) -> None:
-    """The pool's reset on release. The layer changes no session state, and
-    asyncpg rolls back an open transaction itself: its default reset (RESET
-    ALL, UNLISTEN, CLOSE ALL...) would cost a round trip per release."""
-
-
 class PostgresBackend(Backend):
     dialect = "postgres"
     name_limit = 63  # longer column aliases come back cut to 63 bytes
@@ -216,8 +247,13 @@ class PostgresBackend(Backend):
 
     def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
         super().__init__(url, min_size=min_size, max_size=max_size)
-        self._pool: asyncpg.pool.Pool | None = None
+        # sarnic's own pool over bare connections: asyncpg's costs several
+        # times more per lease, and a release that found nothing to do needs
+        # no round trip (the layer changes no session state).
+        self._pool: Pool[PostgresConnection] | None = None
         self._connect_args = self._arguments(url)
+        #: raised when the schema changes: older connections are replaced as they come back
+        self.generation = 0
 
     @staticmethod
     def _arguments(url: Url) -> dict[str, Any]:
@@ -252,13 +288,23 @@ class PostgresBackend(Backend):
         url = self.url
         return f"{url.host or 'localhost'}:{url.port or 5432}/{url.database}"
 
-    async def open(self) -> None:
-        options: dict[str, Any] = {"reset": _keep_session} if _POOL_TAKES_RESET else {}
+    async def _connect(self) -> PostgresConnection:
         try:
-            self._pool = await asyncpg.create_pool(min_size=self.min_size, max_size=self.max_size,
-                                                   init=_add_codecs, **options, **self._connect_args)
+            raw = await asyncpg.connect(**self._connect_args)
         except Exception as exc:
             self._raise_connect_error(exc)
+        try:
+            await _add_codecs(raw)
+        except BaseException as exc:
+            raw.terminate()
+            if isinstance(exc, Exception):
+                self._raise_connect_error(exc)
+            raise
+        return PostgresConnection(self, raw)
+
+    async def open(self) -> None:
+        self._pool = Pool(self._connect, _close, min_size=self.min_size, max_size=self.max_size)
+        await self._pool.open()
 
     def _raise_connect_error(self, exc: Exception) -> NoReturn:
         mapped = self.translate(exc)
@@ -267,34 +313,42 @@ class PostgresBackend(Backend):
         raise OperationalError(f"cannot connect to PostgreSQL at {self._where()}: {mapped}") from exc
 
     async def close(self) -> None:
-        pool, self._pool = self._pool, None
-        if pool is not None:
-            await pool.close()
+        if self._pool is not None:
+            await self._pool.close()
 
     async def acquire(self) -> Connection:
         pool = self._pool
         if pool is None:
             raise OperationalError("the database is closed")
         try:
-            raw = await pool.acquire()
-        except Exception as exc:
-            self._raise_connect_error(exc)
-        return PostgresConnection(self, raw)
+            conn = await pool.get()
+        except RuntimeError as exc:
+            raise OperationalError(str(exc)) from None
+        # Closed by the server while idle (asyncpg saw the socket end): skipped
+        # without a round trip. One the schema left behind is replaced.
+        while conn.raw.is_closed() or conn.generation != self.generation:
+            pool.discard(conn)
+            try:
+                conn = await pool.get()
+            except RuntimeError as exc:
+                raise OperationalError(str(exc)) from None
+        return conn
 
     async def release(self, conn: Connection) -> None:
         assert isinstance(conn, PostgresConnection) and self._pool is not None
-        raw = conn.raw
         try:
-            idle = conn.usable and not conn.open_streams and not raw.is_in_transaction()
-        except asyncpg.InterfaceError:  # closed under us: asyncpg has it back already
+            idle = conn.usable and not conn.open_streams and not conn.raw.is_in_transaction()
+        except asyncpg.InterfaceError:  # closed under us
             conn.broken, idle = True, False
-        if idle:
-            # asyncpg's release shields itself from a cancellation arriving now.
-            await self._pool.release(raw)
+        if idle and conn.generation == self.generation:
+            self._pool.put(conn)  # synchronous: a cancellation arriving now cannot lose it
         else:
-            await asyncio.shield(self._release(self._pool, conn))
+            await asyncio.shield(self._settle(self._pool, conn))
 
-    async def _release(self, pool: asyncpg.pool.Pool, conn: PostgresConnection) -> None:
+    async def _settle(self, pool: Pool[PostgresConnection], conn: PostgresConnection) -> None:
+        """A connection given back with work left on it: its streams ended and
+        its transaction rolled back before another task may have it, or it is
+        closed."""
         raw = conn.raw
         try:
             # A stream its reader left behind ends here, before another task gets the connection.
@@ -305,29 +359,17 @@ class PostgresBackend(Backend):
         except Exception:
             # Not trusted again: a stream still running in another task, a failed rollback.
             conn.broken = True
-        if conn.usable:
-            await pool.release(raw)
-            return
-        try:
-            if not raw.is_closed():
-                # Cancelled or timed out mid-statement: asyncpg has asked the
-                # server to cancel it, and its next operation waits for that.
-                # Terminating at once would drop the request and leave the server
-                # running the statement (waiting on a lock, say) for no one.
-                await asyncio.wait_for(raw.execute("ROLLBACK"), _CANCEL_SECONDS)
-        except Exception:
-            pass  # closed below all the same
-        try:
-            raw.terminate()  # never handed out again
-        except asyncpg.InterfaceError:
-            pass  # closed by the server, and given back to the pool by asyncpg
-        await pool.release(raw)
+        if conn.generation != self.generation:
+            pool.discard(conn)
+        else:
+            pool.put(conn)
 
     async def schema_changed(self) -> None:
         # Connections made before CREATE EXTENSION vector know no codec for it:
-        # replace them all as they come back.
+        # the idle ones are closed now, those in use as they come back.
+        self.generation += 1
         if self._pool is not None:
-            await self._pool.expire_connections()
+            self._pool.discard_idle()
 
     # -- errors --------------------------------------------------------------
 
@@ -340,6 +382,8 @@ class PostgresBackend(Backend):
             text = str(exc)
             detail = getattr(exc, "detail", None)
             return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return ProgrammingError(str(exc))
         if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):
             return OperationalError(str(exc) or type(exc).__name__)
         return None
@@ -350,6 +394,8 @@ class PostgresBackend(Backend):
             # A changed plan stays in the connection's statement cache: a new connection has none.
             return (state.startswith("08") or state in _FATAL_STATES
                     or isinstance(exc, asyncpg.InvalidCachedStatementError))
+        if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
+            return False
         return isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError))
 
     # -- values --------------------------------------------------------------
@@ -367,7 +413,33 @@ class PostgresBackend(Backend):
         return _RESULTS.get(field.field_type)
 
 
+async def _close(conn: PostgresConnection) -> None:
+    raw = conn.raw
+    if raw.is_closed():
+        return
+    if conn.usable:
+        try:
+            await raw.close(timeout=_CLOSE_SECONDS)
+        except Exception:
+            raw.terminate()
+        return
+    try:
+        # Cancelled or timed out mid-statement: asyncpg has asked the server
+        # to cancel it, and its next operation waits for that. Terminating at
+        # once would drop the request and leave the server running the
+        # statement (waiting on a lock, say) for no one.
+        await asyncio.wait_for(raw.execute("ROLLBACK"), _CANCEL_SECONDS)
+    except Exception:
+        pass  # closed below all the same
+    try:
+        raw.terminate()  # never handed out again
+    except asyncpg.InterfaceError:
+        pass  # closed by the server meanwhile
+
+
 async def _add_codecs(raw: Any) -> None:
+    await raw.set_type_codec("uuid", schema="pg_catalog", encoder=_uuid_encode, decoder=_uuid_decode,
+                             format="binary")
     schema = await raw.fetchval(
         "SELECT n.nspname FROM pg_type t JOIN pg_namespace n ON n.oid = t.typnamespace "
         "WHERE t.oid = to_regtype('vector')")

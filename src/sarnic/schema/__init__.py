@@ -15,12 +15,17 @@ from collections.abc import Iterable, Sequence
 from sarnic.model import Model
 from sarnic.schema import postgres
 from sarnic.schema.errors import SchemaError
+from sarnic.schema.introspection import COLUMNS_SQL, TableDifference, differences
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal
 from sarnic.schema.refusals import bulk_update_refusal, statement_refusal
 from sarnic.schema.table import create_table, drop_table
 
 __all__ = [
     "SchemaError",
+    "TableDifference",
+    "COLUMNS_SQL",
+    "differences",
+    "concrete",
     "ordered",
     "create_statements",
     "drop_statements",
@@ -40,23 +45,28 @@ def _dialect(dialect: str) -> str:
     return dialect
 
 
-def _concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
+def concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
     out: list[type[Model]] = []
     for m in models:
         if not (isinstance(m, type) and issubclass(m, Model)) or m is Model:
             raise TypeError(f"expected Model classes, not {m!r}")
         if m.__abstract__:
             raise TypeError(f"{m.__name__} is abstract: it has no table")
+        m._check_declared()
         if m not in out:
             out.append(m)
     return out
 
 
-def ordered(models: Iterable[type[Model]]) -> list[type[Model]]:
+def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[type[Model]]:
     """The models with every referenced table before the tables that refer
     to it, otherwise in the order given. References to models outside the
-    set are taken to exist already; a model may refer to itself."""
-    pending = _concrete(models)
+    set are taken to exist already; a model may refer to itself. The
+    through models made for the models' many-to-many relations come along:
+    those of relations declared on a model to create, those of relations to
+    or from a model to drop (the constraints would refuse the drop otherwise)."""
+    pending = concrete(models)
+    pending += [t for t in dict.fromkeys(_through_models(pending, dropping)) if t not in pending]
     within = set(pending)
     needs = {m: {r.target for r in m.__relations__.values() if r.target is not m and r.target in within}
              for m in pending}
@@ -68,6 +78,37 @@ def ordered(models: Iterable[type[Model]]) -> list[type[Model]]:
                               "satisfies them (make one of the relations point the other way, or drop it)")
         out.append(ready)
         pending.remove(ready)
+    return out
+
+
+def _through_models(models: list[type[Model]], dropping: bool) -> list[type[Model]]:
+    from sarnic.model import DeclarationError, Model as Base
+    from sarnic.relations.many import ManyToMany
+
+    found: list[type[Model]] = []
+    given = set(models)
+    owners = [c for c in _defined(Base) if c.__many__] if dropping else models
+    for owner in owners:
+        for rel in owner.__many__.values():
+            if not isinstance(rel, ManyToMany) or not rel.automatic:
+                continue
+            if dropping and owner not in given:
+                # A relation declared elsewhere: its pairs go with a model they point at.
+                try:
+                    rel.resolve()
+                except DeclarationError:
+                    continue  # it names a model this program does not define: no table of it
+                if rel.target not in given:
+                    continue
+            found.append(rel.through)
+    return found
+
+
+def _defined(base: type[Model]) -> list[type[Model]]:
+    out = []
+    for sub in base.__subclasses__():
+        out.append(sub)
+        out += _defined(sub)
     return out
 
 
@@ -86,7 +127,7 @@ def create_statements(models: Sequence[type[Model]], dialect: str, *, if_not_exi
     """The DDL for these models (already ordered), in the order to run it.
     `collation` is the MySQL tables' collation; other dialects ignore it."""
     d = _dialect(dialect)
-    models = _concrete(models)
+    models = concrete(models)
     exists = "IF NOT EXISTS " if if_not_exists else ""
     out: list[str] = []
     if d == "postgres" and postgres.needs_vector(models):
@@ -102,6 +143,6 @@ def drop_statements(models: Sequence[type[Model]], dialect: str) -> list[str]:
     tables may use it."""
     d = _dialect(dialect)
     out: list[str] = []
-    for m in reversed(_concrete(models)):
+    for m in reversed(concrete(models)):
         out += drop_table(m, d)
     return out

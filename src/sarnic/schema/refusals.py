@@ -8,7 +8,9 @@ creates. The Database asks here before sending one and raises the message.
   they run.
 - SQLite: Decimal columns hold exact text, so <, <=, >, >= and ORDER BY on
   them would compare texts: refused. Equality runs.
-- Vector ordering off PostgreSQL: the core refuses it itself.
+- Vector ordering off PostgreSQL: pgvector's distance operators exist
+  there only. Raised here as `NotSupportedStatement`, since it was the
+  core's compile error before.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
+from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
 from sarnic.expr import And, Comparison, Condition, Not, Or
 from sarnic.fields import Decimal, Field, ForeignKey
 from sarnic.model import Model
@@ -41,8 +44,8 @@ def bulk_update_refusal(model: type[Model], fields: Iterable[Field[Any] | Foreig
         role = "finds rows by" if any(f is k for k in keys) else "sets"
         column = _CAST_AS_TEXT.get(f.field_type)
         if column is not None:
-            return (f"{what} {role} {f.label}, and its statement passes that value as text, which a {column} "
-                    f"column neither takes nor compares with: update those rows one at a time with "
+            return (f"{what} {role} {f.label}, and its PostgreSQL statement passes that value as text, which a "
+                    f"{column} column neither takes nor compares with: update those rows one at a time with "
                     f"{model.__name__}.update(...).where(...)")
     return None
 
@@ -64,14 +67,16 @@ def _text_decimal(field: Field[Any], use: str) -> str:
 
 def statement_refusal(query: Query[Any], dialect: str) -> str | None:
     """Why this query's statement cannot run on the schema of this package
-    in this dialect, or None. (Orderings the core writes for PostgreSQL only,
-    such as nearest(), the core refuses itself.)"""
+    in this dialect, or None; what the core would refuse itself is raised."""
+    if dialect != "postgres" and isinstance(query, Select) and query.vector is not None:
+        raise not_supported("nearest-neighbour ordering (nearest())", dialect,
+                            "it needs pgvector's distance operators, on PostgreSQL only", cls=NotSupportedStatement)
     if isinstance(query, BulkUpdate):
         return bulk_update_refusal(query.model, query.fields, dialect)
     if dialect != "mysql" and (isinstance(query, Insert) and not query.values
                                or isinstance(query, BulkInsert) and not query.columns):
         return (f"{query.model.__name__} has no column to name in an insert of defaults only, and "
-                f"{dialect} takes no INSERT with an empty column list: give a value for one field")
+                f"{ENGINES.get(dialect, dialect)} takes no INSERT with an empty column list: give a value for one field")
     if dialect == "sqlite":
         conditions = (*getattr(query, "filters", ()), *getattr(query, "predicates", ()))
         for c in _comparisons(conditions):

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from sarnic.fields import DateTime, Decimal, Enum, Field, Text, Vector
+from sarnic.schema.errors import SchemaError
 
 _FIXED: dict[str, dict[str, str]] = {
     "postgres": {
@@ -66,6 +67,8 @@ _FIXED: dict[str, dict[str, str]] = {
     },
 }
 
+#: MySQL's widest DECIMAL: (precision, scale)
+MYSQL_DECIMAL = (65, 30)
 #: a bounded text type for MySQL text columns that an index covers
 MYSQL_KEY_TEXT = "VARCHAR(255)"
 
@@ -107,8 +110,11 @@ def _postgres(field: Field[Any]) -> str:
 def _mysql(field: Field[Any]) -> str:
     if isinstance(field, Decimal):
         if field.max_digits is None:
-            return "DECIMAL(65,30)"
-        return f"DECIMAL({field.max_digits},{field.decimal_places})"
+            return f"DECIMAL({field.precision},{field.scale})"
+        if field.precision > MYSQL_DECIMAL[0] or field.scale > MYSQL_DECIMAL[1]:
+            raise SchemaError(f"{field.label}: MySQL and MariaDB hold decimals of at most {MYSQL_DECIMAL[0]} digits, "
+                              f"{MYSQL_DECIMAL[1]} of them after the point, not {field.precision} and {field.scale}")
+        return f"DECIMAL({field.precision},{field.scale})"
     if isinstance(field, Text):
         if field.max_length is not None:
             return f"VARCHAR({field.max_length})"

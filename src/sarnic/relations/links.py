@@ -1,0 +1,90 @@
+"""Writes to a many-to-many relation: `add`, `remove` and `clear`, as
+queries that `Database.execute` runs (the number of pairs written).
+
+`add` keeps the pairs already there: it selects them and inserts the rest,
+in one transaction. Two transactions adding the same new pair at once may
+still meet the through key's constraint (IntegrityError) until inserts can
+skip a conflicting row in the statement itself.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from sarnic.fields import Field
+from sarnic.relations.keys import chunk_size, chunks, keys_condition
+
+if TYPE_CHECKING:
+    from sarnic.database import Database
+    from sarnic.model import Model
+    from sarnic.query import Delete
+    from sarnic.relations.many import ManyToMany
+
+
+def _key(model: type[Model], field: Field[Any], given: Any, what: str) -> Any:
+    """The key of an instance of `model` (or a key given as it is), checked by the field it goes to."""
+    if isinstance(given, model):
+        given = given._key_value()
+    elif isinstance(given, (type(None),)) or hasattr(given, "_key_value"):
+        raise TypeError(f"{what} takes {model.__name__} instances or their keys, not {given!r}")
+    field.bind(given)
+    return given
+
+
+class LinkChange:
+    """Pairs to add to or remove from a through model."""
+
+    __slots__ = ("relation", "owner", "keys", "adding")
+
+    def __init__(self, relation: ManyToMany[Any], owner: Any, items: Sequence[Any], adding: bool) -> None:
+        what = f"{relation.label}.{'add' if adding else 'remove'}()"
+        relation.resolve()
+        self.relation = relation
+        self.owner = _key(relation.owner, relation.source.key, owner, what)
+        self.keys = tuple(dict.fromkeys(_key(relation.target, relation.destination.key, t, what) for t in items))
+        self.adding = adding
+
+    @property
+    def model(self) -> type[Model]:
+        return self.relation.through
+
+    def __repr__(self) -> str:
+        return f"<LinkChange {self.relation.label}.{'add' if self.adding else 'remove'} of {len(self.keys)}>"
+
+    async def run(self, db: Database) -> int:
+        if not self.keys:
+            return 0
+        rel = self.relation
+        through, source, destination = rel.through, rel.source.key, rel.destination.key
+        mine = source == self.owner
+        size = chunk_size(db._backend.max_params)
+        async with db.transaction():
+            if not self.adding:
+                removed = 0
+                for chunk in chunks(self.keys, size):
+                    removed += await db.execute(through.delete().where(mine, keys_condition(destination, chunk)))
+                return removed
+            there: set[Any] = set()
+            linked = through.select(destination)
+            for chunk in chunks(self.keys, size):
+                rows = await db.fetch(linked.where(mine, keys_condition(destination, chunk)))
+                there.update(r.__dict__[destination.name] for r in rows)
+            new = [k for k in self.keys if k not in there]
+            if new:
+                await db.execute(through.bulk_insert([{source.name: self.owner, destination.name: k} for k in new]))
+            return len(new)
+
+
+def add(relation: ManyToMany[Any], owner: Any, items: Sequence[Any]) -> LinkChange:
+    return LinkChange(relation, owner, items, True)
+
+
+def remove(relation: ManyToMany[Any], owner: Any, items: Sequence[Any]) -> LinkChange:
+    return LinkChange(relation, owner, items, False)
+
+
+def clear(relation: ManyToMany[Any], owner: Any) -> Delete[Any]:
+    relation.resolve()
+    key = _key(relation.owner, relation.source.key, owner, f"{relation.label}.clear()")
+    return relation.through.delete().where(relation.source.key == key)

@@ -1,0 +1,215 @@
+"""Prefetching: after a select, one select per relation level over the keys
+just fetched (in chunks an engine takes), the related instances put on the
+instances they belong to.
+
+Children keep the prefetch query's order, or key order when it has none: a
+parent's children all come from one statement, so the order each statement
+gives is the order of every list. A parent without children gets `[]`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from sarnic.fields import Field, ForeignKey
+from sarnic.relations.keys import chunk_size, chunks, keys_condition
+from sarnic.relations.many import Many, ManyToMany, Reverse
+
+if TYPE_CHECKING:
+    from sarnic.database import Database
+    from sarnic.model import Model
+    from sarnic.query import Select
+
+
+class Prefetch:
+    """One relation to load, with the select that loads it (its own
+    prefetches are the next level)."""
+
+    __slots__ = ("relation", "query", "parent_key", "child_key", "plain")
+
+    def __init__(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any],
+                 parent_key: Field[Any], child_key: Field[Any], plain: bool) -> None:
+        self.relation = relation
+        self.query = query
+        #: the parents' field the children are found by, and the children's field that holds it
+        self.parent_key = parent_key
+        self.child_key = child_key
+        #: the query only picks fields: a many-to-many's targets can come joined to their pairs
+        self.plain = plain
+
+    def __repr__(self) -> str:
+        return f"<Prefetch {self.relation.label}>"
+
+
+def plan(parent: Select[Any], relation: Any, query: Any) -> Prefetch:
+    """The checked prefetch of `relation` for instances `parent` fetches."""
+    from sarnic.query import Select
+
+    model = parent.model
+    if isinstance(relation, Many) and issubclass(model, relation.owner):
+        relation.resolve()
+        child = relation.target
+        if isinstance(relation, Reverse):
+            parent_key: Field[Any] = relation.relation.target.__pk__[0]
+            child_key: Field[Any] = relation.relation.key
+        else:
+            parent_key, child_key = relation.owner.__pk__[0], child.__pk__[0]
+    elif isinstance(relation, ForeignKey) and relation.model is model:
+        child = relation.target
+        parent_key, child_key = relation.key, child.__pk__[0]
+    else:
+        raise TypeError(f"prefetch() takes a relation of {model.__name__} (a Reverse, ManyToMany or ForeignKey "
+                        f"declared on it), not {relation!r}")
+    if not any(f is parent_key for f in parent.fields):
+        raise ValueError(f"prefetch({relation.label}) finds related rows by {parent_key.label}: select it")
+    if query is None:
+        query = child.select()
+    elif not isinstance(query, Select) or query.model is not child:
+        raise TypeError(f"prefetch({relation.label}) takes a select of {child.__name__}, not {query!r}")
+    if query._limit is not None or query._offset is not None:
+        raise ValueError(f"prefetch({relation.label}): a limit or offset would apply to the related rows of all "
+                         "parents together; filter them with where() instead")
+    if not any(f is child_key for f in query.fields):
+        query = query._derive(fields=(*query.fields, child_key))
+    plain = not (query.order or query.vector or query.text_rank or query.scoped or query.joins or query._distinct)
+    if plain and not isinstance(relation, ForeignKey):
+        query = query.order_by(*child.__pk__)
+    return Prefetch(relation, query, parent_key, child_key, plain)
+
+
+async def run(db: Database, parents: Sequence[Model], steps: Sequence[Prefetch]) -> None:
+    """Load each relation onto the parents, then the next levels onto what was loaded."""
+    if not parents:
+        return
+    size = chunk_size(db._backend.max_params)
+    for step in steps:
+        if isinstance(step.relation, ManyToMany):
+            children = await _pairs(db, parents, step, size)
+        elif isinstance(step.relation, Reverse):
+            children = await _reverse(db, parents, step, size)
+        else:
+            children = await _forward(db, parents, step, size)
+        if step.query.prefetches and children:
+            await run(db, children, step.query.prefetches)
+
+
+def _keys(parents: Sequence[Model], field: Field[Any]) -> list[Any]:
+    name = field.name
+    return [k for k in dict.fromkeys(p.__dict__[name] for p in parents) if k is not None]
+
+
+async def _fetch(db: Database, query: Select[Any], field: Field[Any], keys: Sequence[Any]) -> list[Any]:
+    return await db.fetch(query.where(keys_condition(field, keys)))
+
+
+async def _reverse(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+    query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
+    keys = _keys(parents, step.parent_key)
+    children: list[Model] = []
+    for chunk in chunks(keys, size):
+        children += await _fetch(db, query, by, chunk)
+    groups: dict[Any, list[Model]] = {}
+    held = by.name
+    for c in children:
+        key = c.__dict__[held]
+        found = groups.get(key)
+        if found is None:
+            groups[key] = [c]
+        else:
+            found.append(c)
+    parent_key = step.parent_key.name
+    for p in parents:
+        got = groups.get(p.__dict__[parent_key])
+        p.__dict__[name] = [] if got is None else list(got)
+    return children
+
+
+async def _forward(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+    query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
+    found: dict[Any, Model] = {}
+    for chunk in chunks(_keys(parents, step.parent_key), size):
+        for c in await _fetch(db, query, by, chunk):
+            found[c.__dict__[by.name]] = c
+    parent_key = step.parent_key.name
+    for p in parents:
+        p.__dict__[name] = found.get(p.__dict__[parent_key])
+    return list(found.values())
+
+
+async def _joined(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+    """Pairs with their targets joined, in the targets' key order: one select per chunk of parents."""
+    rel = step.relation
+    assert isinstance(rel, ManyToMany)
+    source, to = rel.source.key, rel.destination
+    pairs = (rel.through.select(source, to.key).join(to, *step.query.fields).order_by(source, to.key))
+    seen: dict[Any, Model] = {}
+    lists: dict[Any, list[Model]] = {}
+    held, key_name = to.name, step.child_key.name
+    for chunk in chunks(_keys(parents, step.parent_key), size):
+        for row in await _fetch(db, pairs, source, chunk):
+            d = row.__dict__
+            target = d[held]
+            if target is None:  # a pair whose target is gone (foreign keys off where it was written)
+                continue
+            target = seen.setdefault(target.__dict__[key_name], target)
+            owner = lists.get(d[source.name])
+            if owner is None:
+                lists[d[source.name]] = [target]
+            else:
+                owner.append(target)
+    name, parent_key = rel.name, step.parent_key.name
+    for p in parents:
+        got = lists.get(p.__dict__[parent_key])
+        p.__dict__[name] = [] if got is None else list(got)
+    return list(seen.values())
+
+
+async def _pairs(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+    """Pairs from the through model, then the targets. Parents go in groups
+    whose targets fit one statement, so each list keeps the query's order
+    (a parent with more targets than a statement takes has them in chunks)."""
+    rel = step.relation
+    assert isinstance(rel, ManyToMany)
+    if step.plain:
+        return await _joined(db, parents, step, size)
+    source, destination = rel.source.key, rel.destination.key
+    pairs = rel.through.select(source, destination)
+    linked: dict[Any, list[Any]] = {}
+    for chunk in chunks(_keys(parents, step.parent_key), size):
+        for row in await _fetch(db, pairs, source, chunk):
+            d = row.__dict__
+            linked.setdefault(d[source.name], []).append(d[destination.name])
+
+    # Each group: its parents, and their targets in one dict (kept in order).
+    groups: list[tuple[list[Any], dict[Any, None]]] = []
+    owners: list[Any] = []
+    wanted: dict[Any, None] = {}
+    for owner, targets in linked.items():
+        if wanted and len(wanted) + sum(1 for t in targets if t not in wanted) > size:
+            groups.append((owners, wanted))
+            owners, wanted = [], {}
+        owners.append(owner)
+        wanted.update(dict.fromkeys(targets))
+    if owners:
+        groups.append((owners, wanted))
+
+    query, by = step.query._derive(prefetches=()), step.child_key.name
+    seen: dict[Any, Model] = {}
+    lists: dict[Any, list[Model]] = {}
+    for owners, wanted in groups:
+        position: dict[Any, int] = {}
+        for chunk in chunks(list(wanted), size):
+            for c in await _fetch(db, query, step.child_key, chunk):
+                key = c.__dict__[by]
+                seen.setdefault(key, c)
+                position[key] = len(position)
+        for owner in owners:
+            present = [t for t in linked[owner] if t in position]
+            present.sort(key=position.__getitem__)
+            lists[owner] = [seen[t] for t in present]
+    name, parent_key = rel.name, step.parent_key.name
+    for p in parents:
+        got = lists.get(p.__dict__[parent_key])
+        p.__dict__[name] = [] if got is None else list(got)
+    return list(seen.values())
