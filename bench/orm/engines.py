@@ -213,8 +213,20 @@ class Engine:
 
     async def forget_inserted(self) -> None:
         """Workloads 5 and 6 leave the posts as they were seeded."""
-        await self.run("DELETE FROM posts WHERE id > $1", dataset.SEEDED_POSTS)
+        await self._delete_new_posts()
         await self._vacuum()
+
+    async def _delete_new_posts(self) -> None:
+        # Only seeded posts have tags: PostgreSQL's check of post_tags for each
+        # deleted post (0.2 s for 10,000, after every batch) is skipped where the
+        # role may.
+        if self.name == "postgres" and await self._admin.fetchval("SELECT rolsuper FROM pg_roles "
+                                                                  "WHERE rolname = current_user"):
+            async with self._admin.transaction():
+                await self.run("SET LOCAL session_replication_role = replica")
+                await self.run("DELETE FROM posts WHERE id > $1", dataset.SEEDED_POSTS)
+        else:
+            await self.run("DELETE FROM posts WHERE id > $1", dataset.SEEDED_POSTS)
 
     async def restore_views(self) -> None:
         """Workload 7 leaves the views as they were seeded."""
@@ -226,7 +238,7 @@ class Engine:
         """Workload 11 leaves the posts as they were seeded: new ones deleted,
         the seeded ones' titles and views put back."""
         title = "CONCAT('Post ', id)" if self.name == "mariadb" else "'Post ' || id"
-        await self.run("DELETE FROM posts WHERE id > $1", dataset.SEEDED_POSTS)
+        await self._delete_new_posts()
         await self.run(f"UPDATE posts SET title = {title}, views = (id * 7919) % 1000 WHERE id % $1 = 0 AND id <= $2",
                        dataset.UPSERT_EVERY, dataset.UPSERT_EVERY * dataset.UPSERTED // 2)
         await self._vacuum()

@@ -64,7 +64,7 @@ def method(peer: Any, n: int) -> Callable[..., Awaitable[Any]]:
     if n == 8 and not getattr(peer, "concurrent", True):
         raise Unexpressible("one connection: it runs no queries at once")
     if n not in METHODS:
-        return getattr(peer, {1: "by_key", 2: "page", 3: "many", 4: "joined"}[n])
+        return getattr(peer, {1: "by_key", 2: "page", 3: "many", 4: "joined", 8: "page"}[n])
     found = getattr(peer, METHODS[n], None)
     if found is None:
         raise Unexpressible(f"cannot express {n}")
