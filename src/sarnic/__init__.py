@@ -8,9 +8,10 @@ from sarnic.database import Database, Transaction, connect
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.expr import Condition, Ordering
+from sarnic.expr import ColumnExpr, Condition, Ordering, excluded, exists
+from sarnic.functions import fn
 from sarnic.model import FullTextIndex, Model
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
 
 __all__ = [
     *_native_all,
@@ -20,6 +21,10 @@ __all__ = [
     "Compiled",
     "Condition",
     "Ordering",
+    "ColumnExpr",
+    "fn",
+    "exists",
+    "excluded",
     "Query",
     "Select",
     "Insert",
@@ -28,6 +33,8 @@ __all__ = [
     "BulkInsert",
     "BulkUpdate",
     "BulkDelete",
+    "Values",
+    "Upsert",
     "connect",
     "Database",
     "Transaction",

@@ -11,6 +11,7 @@ from sarnic import _codec, _native
 
 if TYPE_CHECKING:
     from sarnic.query import Query
+    from sarnic.statement_ir import Scope
 
 
 @dataclass(frozen=True, slots=True)
@@ -68,10 +69,44 @@ def python_params(model: Any, labels: list[str], packed: bytes) -> tuple[Any, ..
     return tuple(out)
 
 
+def compile_statement_ir(scope: Scope, ir: bytes, dialect: str) -> dict[str, Any]:
+    """The core's result for a statement IR document written in `scope`."""
+    compile_statement = getattr(_native, "compile_statement_msgpack")
+    return compile_statement(scope.models_bytes(), ir, dialect)  # type: ignore[no-any-return]
+
+
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
+    if query.uses_statement_ir:
+        from sarnic.statement_ir import statement_document
+
+        scope, ir = statement_document(query)
+        return statement_compiled(scope, compile_statement_ir(scope, ir, dialect))
     model = query.model
     result = _native.compile_query_msgpack(model.__metadata_bytes__, _pack(query.ir()), dialect)
     return to_compiled(model, result)  # type: ignore[arg-type]
+
+
+def statement_compiled(scope: Scope, result: dict[str, Any]) -> Compiled:
+    """The core's result for a statement IR document, as a `Compiled`: each
+    value turned back by the field its label names (a list element by element)."""
+    labels = result["param_type_summary"]
+    params = []
+    for label, bind in zip(labels, _unpack_binds(result["bound_params"])):
+        field = scope.field_of(label)
+        value = bind.value
+        if field is None or field.binds_as_is or value is None:
+            params.append(value)
+        elif label in scope.lists and isinstance(value, list):
+            params.append([None if v is None else field.from_plain(v) for v in value])
+        else:
+            params.append(field.from_bind(bind.type, value))
+    new = _new(Compiled)
+    _set_sql(new, result["sql_text"])
+    _set_params(new, tuple(params))
+    _set_labels(new, tuple(labels))
+    _set_fingerprint(new, result["fingerprint"])
+    _set_operation(new, result["operation"])
+    return new
 
 
 def to_compiled(model: Any, result: dict[str, Any]) -> Compiled:

@@ -20,11 +20,13 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from sarnic import backends, bulk_rows, schema
 from sarnic.backends.base import Backend, Connection, Result, interleaved
-from sarnic.errors import OperationalError, not_supported
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
+from sarnic.errors import OperationalError, ProgrammingError, not_supported
+from sarnic.expr import Excluded
+from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
 from sarnic.relations import prefetch
 from sarnic.relations.links import LinkChange
 from sarnic.rows import RowReader, first_value
+from sarnic.value_rows import ValuesReader
 from sarnic.statement import Statement, Statements, count_statement
 
 from sarnic.model import Model
@@ -320,16 +322,51 @@ class Database:
     @overload
     async def fetch(self, query: Select[M]) -> list[M]: ...
     @overload
+    async def fetch(self, query: Values[R]) -> list[R]: ...
+    @overload
     async def fetch(self, query: Insert[M] | Update[M] | BulkInsert[M]) -> list[M]: ...
-    async def fetch(self, query: Query[M]) -> list[M]:
-        """The rows of a select, or the rows a write hands back, as instances."""
+    async def fetch(self, query: Query[M] | Values[Any]) -> list[Any]:
+        """The rows of a select, or the rows a write hands back, as instances;
+        the rows of a values query as tuples."""
         if isinstance(query, Select):
             return await self._select(query)
+        if isinstance(query, Values):
+            return await self._values(query)
         if isinstance(query, (Insert, Update, BulkInsert)):
             return await self._returning(query)
         raise TypeError(f"{type(query).__name__} statements return no rows: run them with execute()")
 
+    def _check_lock(self, query: Select[Any]) -> None:
+        if query.lock is not None and self._current() is None:
+            raise ProgrammingError("for_update() locks rows until the transaction ends: run it inside "
+                                   "async with db.transaction() (alone, the lock would end with the statement)")
+
+    async def _values(self, query: Values[Any]) -> list[Any]:
+        stmt = self._prepare(query)
+        reader = self._values_reader(query)
+        return reader.read(await self._fetch(stmt, read_only=True))
+
+    def _values_reader(self, query: Values[Any]) -> ValuesReader:
+        kinds = tuple(item.result_kind() for item in query.items)
+        reader = self._readers.get(kinds)
+        if reader is None:
+            reader = self._readers[kinds] = ValuesReader(kinds, self._backend)  # type: ignore[assignment]
+        return reader  # type: ignore[return-value]
+
+    async def scalar(self, query: Values[tuple[R, *tuple[Any, ...]]]) -> R | None:
+        """The first column of the first row, or None when there is no row."""
+        row = await self.fetch_one(query)
+        return None if row is None else row[0]
+
+    async def scalars(self, query: Values[tuple[R, *tuple[Any, ...]]]) -> list[R]:
+        """The first column of every row."""
+        if not isinstance(query, Values):
+            raise TypeError(f"scalars takes a values query, not {type(query).__name__}")
+        return [row[0] for row in await self._values(query)]
+
     async def _select(self, query: Select[M]) -> list[M]:
+        if query.lock is not None:
+            self._check_lock(query)
         stmt = self._prepare(query)
         reader = self._reader(query)
         rows = reader.read(await self._fetch(stmt, read_only=True))
@@ -338,14 +375,24 @@ class Database:
         return rows
 
     @overload
+    async def fetch_one(self, query: Upsert[M]) -> M | None: ...  # type: ignore[overload-overlap]
+    @overload
     async def fetch_one(self, query: Insert[M]) -> M: ...
     @overload
     async def fetch_one(self, query: Select[M] | Update[M]) -> M | None: ...
-    async def fetch_one(self, query: Query[M]) -> M | None:
+    @overload
+    async def fetch_one(self, query: Values[R]) -> R | None: ...
+    async def fetch_one(self, query: Query[M] | Values[Any]) -> Any:
         """The first row (a select fetches one row only), or None; for an
-        insert, the stored row with its generated key."""
+        insert, the stored row with its generated key; for an upsert, the
+        stored row, or None where a conflict did nothing."""
         if isinstance(query, Select):
             rows = await self._select(query[:1])
+        elif isinstance(query, Values):
+            found = await self._values(query[:1])
+            return found[0] if found else None
+        elif isinstance(query, Upsert):
+            rows = await self._returning(query)
         elif isinstance(query, Insert):
             rows = await self._returning(query)
             if not rows:
@@ -381,9 +428,9 @@ class Database:
         stmt = self._statements.get(query, "exists")
         return bool(first_value(await self._fetch(stmt, read_only=True)))
 
-    async def count(self, query: Select[Any]) -> int:
+    async def count(self, query: Select[Any] | Values[Any]) -> int:
         """The number of rows the select returns (its paging and DISTINCT included)."""
-        if not isinstance(query, Select):
+        if not isinstance(query, (Select, Values)):
             raise TypeError(f"count takes a select, not {type(query).__name__}")
         stmt = count_statement(self._statements, query)
         return int(first_value(await self._fetch(stmt, read_only=True)))
@@ -396,6 +443,8 @@ class Database:
         _check_batch(batch)
         if query.prefetches:
             raise TypeError("iterate streams rows and prefetches nothing: fetch pages of the query instead")
+        if query.lock is not None:
+            self._check_lock(query)
         stmt = self._prepare(query)
         reader = self._reader(query)
         async with aclosing(self._batches(stmt, batch)) as batches:
@@ -509,6 +558,8 @@ class Database:
             if not query.rows:
                 return []
         if not backend.returns_rows:
+            if isinstance(query, Upsert):
+                return await self._upsert_then_select(query)
             if isinstance(query, Insert):
                 return await self._insert_then_select(query)
             raise not_supported(f"fetching the rows of {query.operation}", backend.dialect,
@@ -546,6 +597,35 @@ class Database:
                 raise OperationalError(f"{model.__name__}: the insert gave no value for key {f.name!r}")
         return await self._select(model.select().where(*(f == v for f, v in zip(model.__pk__, key))))
 
+    async def _upsert_then_select(self, query: Upsert[M]) -> list[M]:
+        """Where INSERT returns nothing: upsert, then read the stored row back
+        by the target's values (or the key the database generated). After DO
+        NOTHING the row is the new one only where it holds the values given
+        (and the generated key): a row equal to them that was there already
+        cannot be told from a new one, and is handed back too."""
+        model = query.model
+        assert query.conflict is not None
+        target, update = query.conflict
+        given = {f.name: f.from_bind(*b) for f, b in query.values}
+        auto = next((f for f in model.__pk__ if f.auto_key and f.name not in given), None)
+        stmt = self._prepare(query)
+        async with self._connection() as conn:
+            generated = await conn.insert_key(stmt.sql, stmt.params)
+        if all(f.name in given for f in target):
+            where = [f == given[f.name] for f in target]
+        elif auto is not None and generated:
+            where = [auto == generated]
+        else:
+            raise not_supported("fetch_one of an upsert without its target's values", self._backend.dialect,
+                                f"the stored row is found by the target ({', '.join(f.name for f in target)})")
+        rows = await self._select(model.select().where(*where))
+        if update is None and rows:
+            stored = rows[0].__dict__
+            if any(stored.get(name) != value for name, value in given.items()) or (
+                    auto is not None and stored.get(auto.name) != generated):
+                return []
+        return rows
+
     def _chunks(self, query: Any) -> list[Any]:
         """A bulk statement split so that no part binds more values than the
         driver takes; the parts run in one transaction."""
@@ -564,7 +644,7 @@ class Database:
     async def _bulk(self, query: BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any]) -> int:
         if not (query.ids if isinstance(query, BulkDelete) else query.rows):
             return 0  # nothing to write: no statement
-        if isinstance(query, BulkInsert) and query.columns:
+        if isinstance(query, BulkInsert) and query.columns and _rows_alone(query):
             return await self._insert_many(query)
         chunks = self._chunks(query)
         total = 0
@@ -583,7 +663,8 @@ class Database:
         # A one-row bulk insert, not an insert: it returns nothing, and
         # drivers refuse executemany over a statement that returns rows.
         one: BulkInsert[Any] = BulkInsert._make(
-            {"model": query.model, "columns": columns, "rows": rows[:1], "returning": False})
+            {"model": query.model, "columns": columns, "rows": rows[:1], "returning": False,
+             "conflict": query.conflict})
         stmt = self._prepare(one)
         if len(stmt.params) != len(columns):
             raise AssertionError("a one-row insert binds one value per column")
@@ -641,6 +722,13 @@ class Database:
                     else:
                         await conn.run(sql)
         await self._backend.schema_changed()
+
+
+def _rows_alone(query: BulkInsert[Any]) -> bool:
+    """Whether the rows' values are all a one-row insert binds (an upsert's
+    update may bind values of its own)."""
+    conflict = query.conflict
+    return conflict is None or conflict[1] is None or all(isinstance(v, Excluded) for _, v in conflict[1])
 
 
 def _row_count(result: Result) -> int:

@@ -4,15 +4,23 @@ Every node keeps the IR it stands for, built once when the node is made, so
 turning a query into IR only collects finished pieces. The IR uses the core's
 positional (array) form of each record: a field reference is `[name, index]`,
 a filter `[field, operator, value]`, a bind value `[type, payload]`.
+
+What that IR cannot say (lists bound as one array, subqueries, comparisons
+between columns, arithmetic, functions, other tables' columns) is written in
+the statement IR of the core's newer entry point: nodes render it with
+`render(scope)`, which places each column among the statement's tables.
 """
 
 from __future__ import annotations
 
+import decimal
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar, cast
 
 if TYPE_CHECKING:
     from sarnic.fields import Bind, Field
+    from sarnic.query import Select, Values
+    from sarnic.statement_ir import Scope
 
 T = TypeVar("T")
 
@@ -41,6 +49,15 @@ class Condition:
 
     def predicate(self) -> list[Any]:
         """The core's predicate record for this condition."""
+        raise NotImplementedError
+
+    def plain(self, source: Any) -> bool:
+        """Whether the older IR says it: comparisons of the source's own
+        columns with values, combined."""
+        return False
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        """The condition as an expression of the statement IR."""
         raise NotImplementedError
 
 
@@ -75,6 +92,17 @@ class Comparison(Condition):
     def predicate(self) -> list[Any]:
         return ["filter", self.ir]
 
+    def plain(self, source: Any) -> bool:
+        return self.field.source is source
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        f = self.field
+        at, up = scope.locate(f)
+        name = scope.ref_name(f)
+        scope.label(f, self.operator)
+        return {"kind": "filter", "filter": [[name, f.position], self.operator, list(self.ir[2])],
+                "source": at, "up": up}
+
     def __repr__(self) -> str:
         return f"<{self.field.label} {self.operator} {self.value!r}>"
 
@@ -93,6 +121,12 @@ class _Group(Condition):
 
     def predicate(self) -> list[Any]:
         return [self.kind, [c.predicate() for c in self.children]]
+
+    def plain(self, source: Any) -> bool:
+        return all(c.plain(source) for c in self.children)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": self.kind, "children": [c.render(scope) for c in self.children]}
 
     def __repr__(self) -> str:
         return f"<{self.kind} {list(self.children)!r}>"
@@ -121,6 +155,12 @@ class Not(Condition):
     def predicate(self) -> list[Any]:
         return ["not", self.child.predicate()]
 
+    def plain(self, source: Any) -> bool:
+        return self.child.plain(source)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": "unary", "op": "not", "operand": self.child.render(scope)}
+
     def __invert__(self) -> Condition:
         return self.child
 
@@ -129,28 +169,71 @@ class Not(Condition):
 
 
 class Ordering:
-    """A sort key: a column and a direction."""
+    """A sort key: a column (or an expression) and a direction."""
 
     __slots__ = ("field", "direction", "ir")
 
-    def __init__(self, field: Field[Any], direction: str) -> None:
-        self.field = field
+    def __init__(self, field: ColumnExpr[Any], direction: str) -> None:
+        self.field: Any = field
         self.direction = direction
-        self.ir = [field.ref, direction]
+        ref = getattr(field, "ref", None)
+        self.ir = None if ref is None else [ref, direction]
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"expr": self.field.render(scope), "direction": self.direction}
 
     def __repr__(self) -> str:
         return f"<{self.field.label} {self.direction}>"
 
 
+NUMERIC = frozenset(("int", "big_int", "float", "decimal"))
+#: the array bind value an IN list of each field type goes as
+_LIST_TAGS = {"int": "int_array", "big_int": "int_array", "float": "float_array"}
+#: field types whose lists the core cannot bind as one array of their values
+_NO_LISTS = frozenset(("bool", "bytes", "json", "vector", "ts_vector", "array_text", "array_int", "array_uuid",
+                       "array_float"))
+
+
 class ColumnExpr(Generic[T]):
-    """The comparison side of a field, typed by what its instances hold."""
+    """A typed value of a row: a column, or an expression over columns. `T`
+    is the Python type of its value. A field is the base case: each method
+    here reads as the column's; expressions override what differs."""
 
     # Conditions compare by building a Condition, so fields are hashed by identity.
     __hash__ = object.__hash__
 
+    #: the alias a column was taken from (None: its model's own table)
+    _source: Any = None
+
     @property
     def label(self) -> str:
         raise NotImplementedError
+
+    @property
+    def source(self) -> Any:
+        """The table occurrence a column reads: its model, or the alias it came from."""
+        return self._source or self.model  # type: ignore[attr-defined]
+
+    @property
+    def typed_field(self) -> Field[Any] | None:
+        """The field whose type the values compared with this expression take."""
+        return self  # type: ignore[return-value]
+
+    #: whether an aggregate function is part of it
+    aggregate: bool = False
+
+    def bare_fields(self) -> tuple[Field[Any], ...]:
+        """The columns read outside any aggregate."""
+        return (self,)  # type: ignore[return-value]
+
+    def result_kind(self) -> Any:
+        """How a fetched value becomes this expression's Python type: a field
+        (its converter), or "int", "float", "decimal", "text"."""
+        return self
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        at, up = scope.locate(self)  # type: ignore[arg-type]
+        return {"kind": "field", "field": self.position, "source": at, "up": up}  # type: ignore[attr-defined]
 
     def bind(self, value: Any) -> Bind:
         raise NotImplementedError
@@ -163,8 +246,11 @@ class ColumnExpr(Generic[T]):
         if value is None:
             raise TypeError(f"{self.label} {operator} None is never true: "
                             "test for NULL with == None or .is_null()")
-        if isinstance(value, (ColumnExpr, Condition)):
-            raise TypeError(f"{self.label} is compared with values, not with columns")
+        if isinstance(value, ColumnExpr):
+            _comparable(self, value)
+            return Compare(operator, self, value)
+        if isinstance(value, Condition):
+            raise TypeError(f"{self.label} is compared with values or expressions, not with conditions")
         return Comparison(self, operator, value, self.bind_value(value))  # type: ignore[arg-type]
 
     def _search(self, operator: str, query: str) -> Condition:
@@ -172,26 +258,26 @@ class ColumnExpr(Generic[T]):
             raise TypeError(f"{self.label}.{operator}() takes a str query, not {type(query).__name__}")
         return Comparison(self, operator, query, ("text", str(query)))  # type: ignore[arg-type]
 
-    def __eq__(self, other: T | None) -> Condition:  # type: ignore[override]
+    def __eq__(self, other: T | ColumnExpr[Any] | None) -> Condition:  # type: ignore[override]
         if other is None:
             return self.is_null()
         return self._compare("eq", other)
 
-    def __ne__(self, other: T | None) -> Condition:  # type: ignore[override]
+    def __ne__(self, other: T | ColumnExpr[Any] | None) -> Condition:  # type: ignore[override]
         if other is None:
             return self.is_not_null()
         return self._compare("ne", other)
 
-    def __lt__(self, other: T) -> Condition:
+    def __lt__(self, other: T | ColumnExpr[Any]) -> Condition:
         return self._compare("lt", other)
 
-    def __le__(self, other: T) -> Condition:
+    def __le__(self, other: T | ColumnExpr[Any]) -> Condition:
         return self._compare("lte", other)
 
-    def __gt__(self, other: T) -> Condition:
+    def __gt__(self, other: T | ColumnExpr[Any]) -> Condition:
         return self._compare("gt", other)
 
-    def __ge__(self, other: T) -> Condition:
+    def __ge__(self, other: T | ColumnExpr[Any]) -> Condition:
         return self._compare("gte", other)
 
     def is_null(self) -> Condition:
@@ -200,14 +286,441 @@ class ColumnExpr(Generic[T]):
     def is_not_null(self) -> Condition:
         return Comparison(self, "is_not_null", None, _NULL)  # type: ignore[arg-type]
 
-    def in_(self, values: Iterable[T]) -> Condition:
-        """Equal to one of the values: an OR of equalities (an empty list matches nothing)."""
+    def in_(self, values: Iterable[T] | Values[tuple[Any]]) -> Condition:
+        """Equal to one of the values (an empty list matches nothing), or to
+        one of the rows of a one-column values query. The list is bound as
+        one value where the dialect can."""
+        return self._in(values, False)
+
+    def not_in(self, values: Iterable[T] | Values[tuple[Any]]) -> Condition:
+        """Equal to none of the values (true for an empty list). As in SQL, a
+        None among them makes it never true."""
+        return self._in(values, True)
+
+    def _in(self, values: Any, negated: bool) -> Condition:
+        what = "not_in" if negated else "in_"
+        from sarnic.query import Values
+
+        if isinstance(values, Values):
+            if len(values.items) != 1:
+                raise TypeError(f"{self.label}.{what}() takes a values query of one column, "
+                                f"not {len(values.items)}")
+            return InQuery(self, values, negated)
         if isinstance(values, (str, bytes)):
-            raise TypeError(f"{self.label}.in_() takes a collection of values, not one text")
-        return Or(tuple(self._compare("eq", v) for v in values))
+            raise TypeError(f"{self.label}.{what}() takes a collection of values, not one text")
+        if not isinstance(values, Iterable):
+            raise TypeError(f"{self.label}.{what}() takes a collection of values or a values query, "
+                            f"not {type(values).__name__}")
+        field = self.typed_field
+        if field is None or field.field_type in _NO_LISTS:
+            kind = "this expression" if field is None else f"a {type(field).__name__} field"
+            raise TypeError(f"{self.label}.{what}() takes no lists on {kind}: compare with == instead")
+        bind = field.bind_value
+        payloads = [None if v is None else bind(v)[1] for v in values]
+        return InList(self, field, _LIST_TAGS.get(field.field_type, "text_array"), payloads, negated)
 
     def asc(self) -> Ordering:
-        return Ordering(self, "asc")  # type: ignore[arg-type]
+        return Ordering(self, "asc")
 
     def desc(self) -> Ordering:
-        return Ordering(self, "desc")  # type: ignore[arg-type]
+        return Ordering(self, "desc")
+
+    # -- arithmetic ----------------------------------------------------------
+
+    def _number(self, op: str) -> Field[Any] | None:
+        """The field whose values meet this operand (None for an aggregate's number)."""
+        field = self.typed_field
+        if field is None and self.result_kind() in ("int", "float", "decimal"):
+            return None
+        if field is None or field.field_type not in NUMERIC:
+            raise TypeError(f"{self.label} is not a number: {op} takes Int, BigInt, Float and Decimal values")
+        return cast("Field[Any]", field)
+
+    def _operand(self, other: Any, op: str) -> ColumnExpr[Any] | Value:
+        field = self._number(op)
+        if isinstance(other, ColumnExpr):
+            other._number(op)
+            return other
+        if other is None:
+            raise TypeError(f"{self.label} {op} None is NULL: use fn.coalesce() for a default")
+        if field is None:
+            return Value(_plain_bind(self.result_kind(), other, self), None, f"{_OPS[op]}")
+        return Value(field.bind_value(other), field, _OPS[op])
+
+    def __add__(self, other: T | ColumnExpr[T]) -> ColumnExpr[T]:
+        return Arith("add", self, self._operand(other, "+"))
+
+    def __radd__(self, other: T) -> ColumnExpr[T]:
+        return Arith("add", self._operand(other, "+"), self)
+
+    def __sub__(self, other: T | ColumnExpr[T]) -> ColumnExpr[T]:
+        return Arith("sub", self, self._operand(other, "-"))
+
+    def __rsub__(self, other: T) -> ColumnExpr[T]:
+        return Arith("sub", self._operand(other, "-"), self)
+
+    def __mul__(self, other: T | ColumnExpr[T]) -> ColumnExpr[T]:
+        return Arith("mul", self, self._operand(other, "*"))
+
+    def __rmul__(self, other: T) -> ColumnExpr[T]:
+        return Arith("mul", self._operand(other, "*"), self)
+
+    def __truediv__(self, other: T | ColumnExpr[T]) -> ColumnExpr[T]:
+        """Division in the operands' type: integers divide to an integer
+        (truncated toward zero on every engine once fetched)."""
+        return Arith("div", self, self._operand(other, "/"))
+
+    def __rtruediv__(self, other: T) -> ColumnExpr[T]:
+        return Arith("div", self._operand(other, "/"), self)
+
+    def __neg__(self) -> ColumnExpr[T]:
+        self._number("-")
+        return Neg(self)
+
+
+_OPS = {"+": "add", "-": "sub", "*": "mul", "/": "div"}
+
+
+def _value_class(expr: ColumnExpr[Any]) -> str:
+    kind = expr.result_kind()
+    if not isinstance(kind, str):
+        kind = kind.field_type
+    return "number" if kind in NUMERIC or kind in ("int", "float") else kind
+
+
+def _comparable(left: ColumnExpr[Any], right: ColumnExpr[Any]) -> None:
+    a, b = _value_class(left), _value_class(right)
+    if a != b:
+        raise TypeError(f"{left.label} and {right.label} hold different types ({a}, {b}): they cannot be compared")
+
+
+class Value:
+    """A bound value inside an expression, checked by the field it meets."""
+
+    __slots__ = ("bind", "field", "op")
+
+    def __init__(self, bind: Bind, field: Field[Any] | None, op: str) -> None:
+        self.bind = bind
+        self.field = field
+        self.op = op
+
+    aggregate = False
+
+    def bare_fields(self) -> tuple[Field[Any], ...]:
+        return ()
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        tag, payload = self.bind
+        label = scope.label(self.field, self.op) if self.field is not None else f"#{self.op}"
+        return {"kind": "value", "value": {"type": tag, "value": payload}, "label": label}
+
+
+Operand = ColumnExpr[Any] | Value
+
+
+class Expression(ColumnExpr[T]):
+    """An expression that is not a column."""
+
+    __slots__ = ()
+    model: Any = None
+
+    @property
+    def label(self) -> str:
+        return repr(self)
+
+    @property
+    def source(self) -> Any:
+        return None
+
+    def bind_value(self, value: Any) -> Bind:
+        field = self.typed_field
+        if field is None:
+            raise TypeError(f"{self!r} is compared with expressions only")
+        return cast("Bind", field.bind_value(value))
+
+    def _compare(self, operator: str, value: Any) -> Condition:
+        if value is None:
+            raise TypeError(f"{self!r} {operator} None is never true: test for NULL with == None")
+        if isinstance(value, ColumnExpr):
+            _comparable(self, value)
+            return Compare(operator, self, value)
+        if isinstance(value, Condition):
+            raise TypeError(f"{self!r} is compared with values or expressions, not with conditions")
+        kind = self.result_kind()
+        field = kind if not isinstance(kind, str) else None
+        if field is not None:
+            return Compare(operator, self, Value(field.bind_value(value), field, operator))
+        return Compare(operator, self, Value(_plain_bind(kind, value, self), None, f"{self.name}:{operator}"))
+
+    name = "expression"
+
+    def is_null(self) -> Condition:
+        return NullTest(self, "is_null")
+
+    def is_not_null(self) -> Condition:
+        return NullTest(self, "is_not_null")
+
+
+def _plain_bind(kind: str, value: Any, expr: Any) -> Bind:
+    """A value compared with an expression of no field's type (a count, a length, a text)."""
+    if kind == "int":
+        if isinstance(value, int) and not isinstance(value, bool):
+            return ("int", value)
+    elif kind == "float":
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            return ("float", float(value))
+    elif kind == "decimal":
+        if isinstance(value, decimal.Decimal) and value.is_finite() or type(value) is int:
+            return ("text", format(value, "f"))
+    elif kind == "text":
+        if isinstance(value, str):
+            return ("text", value)
+    raise TypeError(f"{expr!r} is compared with {'a str' if kind == 'text' else 'a number'}, "
+                    f"not {type(value).__name__} ({value!r:.60})")
+
+
+def _numeric_kind(field: Field[Any] | None) -> str:
+    kind = "" if field is None else field.field_type
+    return "float" if kind == "float" else "decimal" if kind == "decimal" else "int"
+
+
+class Arith(Expression[T]):
+    __slots__ = ("op", "left", "right")
+
+    def __init__(self, op: str, left: Operand, right: Operand) -> None:
+        self.op = op
+        self.left = left
+        self.right = right
+
+    @property
+    def typed_field(self) -> Field[Any] | None:
+        for side in (self.left, self.right):
+            if isinstance(side, ColumnExpr):
+                return side.typed_field
+        return None
+
+    @property
+    def aggregate(self) -> bool:  # type: ignore[override]
+        return self.left.aggregate or self.right.aggregate
+
+    def bare_fields(self) -> tuple[Field[Any], ...]:
+        return self.left.bare_fields() + self.right.bare_fields()
+
+    def result_kind(self) -> Any:
+        kinds = {_numeric_kind(s.typed_field) for s in (self.left, self.right) if isinstance(s, ColumnExpr)}
+        return "float" if "float" in kinds else "decimal" if "decimal" in kinds else "int"
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": "binary", "op": self.op, "left": self.left.render(scope), "right": self.right.render(scope)}
+
+    def __repr__(self) -> str:
+        return f"({_show(self.left)} {self.op} {_show(self.right)})"
+
+
+def _show(node: Any) -> str:
+    if isinstance(node, Value):
+        return repr(node.bind[1])
+    if isinstance(node, Expression):
+        return repr(node)
+    return str(node.label)
+
+
+class Neg(Expression[T]):
+    __slots__ = ("operand",)
+
+    def __init__(self, operand: ColumnExpr[T]) -> None:
+        self.operand = operand
+
+    @property
+    def typed_field(self) -> Field[Any] | None:
+        return self.operand.typed_field
+
+    @property
+    def aggregate(self) -> bool:  # type: ignore[override]
+        return self.operand.aggregate
+
+    def bare_fields(self) -> tuple[Field[Any], ...]:
+        return self.operand.bare_fields()
+
+    def result_kind(self) -> Any:
+        return _numeric_kind(self.typed_field)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": "unary", "op": "neg", "operand": self.operand.render(scope)}
+
+    def __repr__(self) -> str:
+        return f"-{_show(self.operand)}"
+
+
+class Excluded(Expression[T]):
+    """The value the row an upsert could not insert proposed for a field."""
+
+    __slots__ = ("field",)
+
+    def __init__(self, field: Field[T]) -> None:
+        self.field = field
+
+    @property
+    def typed_field(self) -> Field[Any] | None:
+        return self.field
+
+    def bare_fields(self) -> tuple[Field[Any], ...]:
+        return ()
+
+    def result_kind(self) -> Any:
+        return self.field
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        if not scope.conflict:
+            raise TypeError(f"{self!r} is the value an upsert proposed: it is read in on_conflict(update=...) only")
+        return {"kind": "excluded", "field": self.field.position}
+
+    def __repr__(self) -> str:
+        return f"excluded({self.field.label})"
+
+
+class Compare(Condition):
+    """A comparison between two expressions (a column with another, say)."""
+
+    __slots__ = ("op", "left", "right")
+
+    def __init__(self, op: str, left: ColumnExpr[Any], right: Operand) -> None:
+        self.op = op
+        self.left = left
+        self.right = right
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": "binary", "op": self.op, "left": self.left.render(scope), "right": self.right.render(scope)}
+
+    def __repr__(self) -> str:
+        return f"<{_show(self.left)} {self.op} {_show(self.right)}>"
+
+
+class NullTest(Condition):
+    __slots__ = ("expr", "op")
+
+    def __init__(self, expr: ColumnExpr[Any], op: str) -> None:
+        self.expr = expr
+        self.op = op
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        return {"kind": "unary", "op": self.op, "operand": self.expr.render(scope)}
+
+
+class InList(Condition):
+    """`x IN (...)` over a list bound as one array value."""
+
+    __slots__ = ("operand", "field", "tag", "payloads", "negated")
+
+    def __init__(self, operand: ColumnExpr[Any], field: Field[Any], tag: str, payloads: list[Any],
+                 negated: bool) -> None:
+        self.operand = operand
+        self.field = field
+        self.tag = tag
+        self.payloads = payloads
+        self.negated = negated
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def __invert__(self) -> Condition:
+        return InList(self.operand, self.field, self.tag, self.payloads, not self.negated)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        op = "not_in" if self.negated else "in"
+        label = scope.label(self.field, op)
+        scope.lists.add(label)
+        payloads = self.payloads
+        operand = self.operand.render(scope)
+        if None not in payloads:
+            return {"kind": "in", "operand": operand, "negated": self.negated,
+                    "values": {"type": self.tag, "value": payloads}, "query": None, "label": label}
+        # Arrays hold no NULL: x IN (1, NULL) is written (x IN (1)) OR (x = NULL), which is
+        # true, or NULL, as SQL has it; NOT IN, (x NOT IN (1)) AND (x <> NULL), never true.
+        listed = {"kind": "in", "operand": operand, "negated": self.negated, "query": None, "label": label,
+                  "values": {"type": self.tag, "value": [v for v in payloads if v is not None]}}
+        null = {"kind": "binary", "op": "ne" if self.negated else "eq", "left": operand,
+                "right": {"kind": "value", "value": {"type": "null", "value": None}, "label": label}}
+        return {"kind": "and" if self.negated else "or", "children": [listed, null]}
+
+    def __repr__(self) -> str:
+        return f"<{_show(self.operand)} {'not in' if self.negated else 'in'} {len(self.payloads)} values>"
+
+
+class InQuery(Condition):
+    """`x IN (SELECT ...)` over a one-column values query."""
+
+    __slots__ = ("operand", "query", "negated")
+
+    def __init__(self, operand: ColumnExpr[Any], query: Values[Any], negated: bool) -> None:
+        self.operand = operand
+        self.query = query
+        self.negated = negated
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def __invert__(self) -> Condition:
+        return InQuery(self.operand, self.query, not self.negated)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        field = self.operand.typed_field
+        op = "not_in" if self.negated else "in"
+        label = scope.label(field, op) if field is not None else f"#{op}"
+        return {"kind": "in", "operand": self.operand.render(scope), "negated": self.negated, "values": None,
+                "query": self.query.statement(scope), "label": label}
+
+
+class Exists(Condition):
+    """Whether a query has a row; inside it, the enclosing query's columns read the outer row."""
+
+    __slots__ = ("query", "negated")
+
+    def __init__(self, query: Any, negated: bool = False) -> None:
+        self.query = query
+        self.negated = negated
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def __invert__(self) -> Condition:
+        return Exists(self.query, not self.negated)
+
+    def render(self, scope: Scope) -> dict[str, Any]:
+        node = {"kind": "exists", "query": self.query.statement(scope)}
+        return {"kind": "unary", "op": "not", "operand": node} if self.negated else node
+
+    def __repr__(self) -> str:
+        return f"<{'not ' if self.negated else ''}exists {self.query!r}>"
+
+
+def exists(query: Select[Any] | Values[Any]) -> Condition:
+    """`EXISTS (query)`: `~exists(query)` is its negation. Fields of the
+    enclosing query's model inside it refer to the enclosing row."""
+    from sarnic.query import Select, Values
+
+    if not isinstance(query, (Select, Values)):
+        raise TypeError(f"exists() takes a select or a values query, not {type(query).__name__}")
+    return Exists(query)
+
+
+def excluded(field: Field[T]) -> ColumnExpr[T]:
+    """In `on_conflict(update={...})`: the value the refused row proposed for `field`."""
+    from sarnic.fields import Field, ForeignKey
+
+    if isinstance(field, ForeignKey):
+        field = field.key
+    if not isinstance(field, Field) or isinstance(field, Expression):
+        raise TypeError(f"excluded() takes a field, not {type(field).__name__}")
+    return Excluded(field)

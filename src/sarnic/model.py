@@ -11,18 +11,26 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, ClassVar, TypeVar
+from typing import Any, ClassVar, Self, TypeVar, cast, overload
 
 from sarnic import _codec
+from sarnic.expr import ColumnExpr
 from sarnic.fields import Field, ForeignKey, TSVector, Text
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update
+from sarnic.query import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
 from sarnic.relations import names
 from sarnic.relations.many import Many
 
 M = TypeVar("M", bound="Model")
+A = TypeVar("A")
+B = TypeVar("B")
+C = TypeVar("C")
+D = TypeVar("D")
+E = TypeVar("E")
+F = TypeVar("F")
 
 _IDENTIFIER = re.compile(r"[A-Za-z0-9_]+")
-_RESERVED = {"select", "insert", "update", "delete", "bulk_insert", "bulk_update", "bulk_delete", "Meta"}
+_RESERVED = {"select", "insert", "update", "delete", "bulk_insert", "bulk_update", "bulk_delete", "values", "alias",
+             "Meta"}
 
 
 @dataclass(frozen=True)
@@ -180,6 +188,43 @@ class Model:
             if len(made) < _SELECTS_KEPT:
                 made[fields] = query
         return query
+
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], /) -> Values[tuple[A]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], /) -> Values[tuple[A, B]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], /) -> Values[tuple[A, B, C]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], /
+               ) -> Values[tuple[A, B, C, D]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], e: ColumnExpr[E], /
+               ) -> Values[tuple[A, B, C, D, E]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], e: ColumnExpr[E],
+               f: ColumnExpr[F], /) -> Values[tuple[A, B, C, D, E, F]]: ...
+    @overload
+    @classmethod
+    def values(cls, a: ColumnExpr[Any], b: ColumnExpr[Any], c: ColumnExpr[Any], d: ColumnExpr[Any],
+               e: ColumnExpr[Any], f: ColumnExpr[Any], g: ColumnExpr[Any], /, *more: ColumnExpr[Any]
+               ) -> Values[tuple[Any, ...]]: ...
+    @classmethod
+    def values(cls, *items: ColumnExpr[Any]) -> Values[Any]:
+        """A select of these fields and expressions, fetched as typed tuples."""
+        return Values.of(cls, items)
+
+    @classmethod
+    def alias(cls) -> type[Self]:
+        """A second occurrence of the table, for a query that reads it twice
+        (`Report = Employee.alias()`): the model's fields and queries, its instances."""
+        return cast("type[Self]", Alias(cls))
 
     @classmethod
     def insert(cls: type[M], obj: M | None = None, /, **values: Any) -> Insert[M]:

@@ -8,15 +8,17 @@ from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
 
 from sarnic import bulk_rows
 from sarnic.compiled import Compiled, compile_query
-from sarnic.expr import And, Comparison, Condition, Not, Ordering, _Group
+from sarnic.expr import And, ColumnExpr, Comparison, Condition, Excluded, Expression, Ordering, Value, _condition
 from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
 
 if TYPE_CHECKING:
     from sarnic.model import Model
     from sarnic.relations.many import Many
     from sarnic.relations.prefetch import Prefetch
+    from sarnic.statement_ir import Scope
 
 M = TypeVar("M", bound="Model", covariant=True)
+R = TypeVar("R", covariant=True)
 
 IR_VERSION = 3
 METRICS = ("l2", "cosine", "inner_product")
@@ -66,6 +68,20 @@ class Query(Generic[M]):
         """The core's query IR, in its positional form."""
         raise NotImplementedError
 
+    @property
+    def source(self) -> Any:
+        """The table occurrence the statement reads: its model, or an alias of it."""
+        return self.__dict__.get("_alias") or self.model
+
+    @property
+    def uses_statement_ir(self) -> bool:
+        """Whether only the newer statement IR says this query."""
+        return False
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        """The query as a statement of the statement IR (within `scope`)."""
+        raise TypeError(f"{type(self).__name__} queries are not written in the statement IR")
+
     def sql(self, dialect: str) -> Compiled:
         """Compile for a dialect, without a database."""
         return compile_query(self, dialect)
@@ -85,22 +101,6 @@ def _own_field(model: type[Model], field: Any, what: str) -> Field[Any]:
     return field
 
 
-def _check_condition(model: type[Model], cond: object) -> Condition:
-    if isinstance(cond, Comparison):
-        if cond.field.model is not model:
-            raise TypeError(f"a condition on {cond.field.label} cannot filter {model.__name__}: "
-                            f"conditions apply to the queried model's own columns")
-    elif isinstance(cond, _Group):
-        for child in cond.children:
-            _check_condition(model, child)
-    elif isinstance(cond, Not):
-        _check_condition(model, cond.child)
-    else:
-        raise TypeError(f"where() takes conditions such as {model.__name__}.{model.__fields__[0].name} == 1, "
-                        f"not {type(cond).__name__}")
-    return cond
-
-
 class _Filtered(Query[M]):
     """Queries with a WHERE clause: comparisons go to the flat filter list,
     trees to the predicate (several trees are ANDed)."""
@@ -109,23 +109,39 @@ class _Filtered(Query[M]):
     predicates: tuple[Condition, ...]
 
     def where(self, *conditions: Condition) -> Self:
-        """Keep the rows where every condition holds (ANDed with earlier ones)."""
-        model = self.model
+        """Keep the rows where every condition holds (ANDed with earlier ones).
+        Conditions may read joined models and, in a subquery, the enclosing
+        query's row: where each column lives is worked out when the statement
+        is written."""
         if len(conditions) == 1:
             cond = conditions[0]
-            if type(cond) is Comparison and cond.field.model is model:
+            if (type(cond) is Comparison and cond.field.model is self.model and cond.field._source is None
+                    and "_alias" not in self.__dict__):
                 return self._derive_one("filters", (*self.filters, cond))
+        source = self.source
         filters = list(self.filters)
         trees = list(self.predicates)
+        newer = False
         for cond in conditions:
-            _check_condition(model, cond)
+            if not isinstance(cond, Condition):
+                model = self.model
+                raise TypeError(f"where() takes conditions such as {model.__name__}.{model.__fields__[0].name} "
+                                f"== 1, not {type(cond).__name__}")
             parts = cond.children if isinstance(cond, And) else (cond,)
             for part in parts:
-                if isinstance(part, Comparison):
+                if type(part) is Comparison and part.field.source is source:
                     filters.append(part)
                 else:
                     trees.append(part)
-        return self._derive(filters=tuple(filters), predicates=tuple(trees))
+                    newer = newer or not part.plain(source)
+        return self._derive(filters=tuple(filters), predicates=tuple(trees),
+                            _newer=self.__dict__.get("_newer", False) or newer)
+
+    def _where_node(self, scope: Scope) -> dict[str, Any] | None:
+        parts = [c.render(scope) for c in (*self.filters, *self.predicates)]
+        if not parts:
+            return None
+        return parts[0] if len(parts) == 1 else {"kind": "and", "children": parts}
 
     def _filters_ir(self) -> list[Any]:
         return [c.ir for c in self.filters]
@@ -162,59 +178,12 @@ class Join:
         return self.relation.name
 
 
-class Select(_Filtered[M]):
-    """A select: `Post.select()`, then `where`, `order_by`, paging and the rest."""
+class _Paged(_Filtered[M]):
+    """Queries that read rows: paging and DISTINCT."""
 
-    operation = "select"
-    fields: tuple[Field[Any], ...]
-    order: tuple[Ordering, ...]
     _limit: int | None
     _offset: int | None
     _distinct: bool
-    vector: tuple[Vector[Any], str, Bind] | None
-    text_rank: tuple[Field[Any], str, str] | None
-    joins: tuple[Join, ...]
-    prefetches: tuple[Prefetch, ...]
-
-    @classmethod
-    def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
-        if model.__abstract__:
-            raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
-        if fields:
-            own = [f if isinstance(f, Field) and f.model is model else _own_field(model, f, "select()") for f in fields]
-            picked = tuple(own) if len(set(own)) == len(own) else tuple(dict.fromkeys(own))
-        else:
-            picked = model.__fields__
-        new = _new(cls)
-        d = new.__dict__
-        d |= _SELECT_STATE
-        d["model"] = model
-        d["fields"] = picked
-        return new
-
-    # -- building ------------------------------------------------------------
-
-    def order_by(self, *keys: Field[Any] | Ordering) -> Self:
-        """Sort by these keys (a field sorts ascending), replacing any earlier
-        ordering, nearest-neighbour or rank ordering included."""
-        model = self.model
-        order = []
-        for key in keys:
-            if type(key) is Ordering:
-                if key.field.model is not model:
-                    _own_field(model, key.field, "order_by()")
-                order.append(key)
-            elif isinstance(key, Ordering):
-                _own_field(model, key.field, "order_by()")
-                order.append(key)
-            else:
-                order.append(_own_field(model, key, "order_by()").asc())
-        new = _new(type(self))
-        d = new.__dict__
-        d |= self.__dict__
-        d["order"] = tuple(order)
-        d["vector"] = d["text_rank"] = None
-        return new
 
     def limit(self, n: int | None) -> Self:
         if n is not None and (type(n) is not int or n < 0):
@@ -256,6 +225,108 @@ class Select(_Filtered[M]):
     def distinct(self, on: bool = True) -> Self:
         return self._derive(_distinct=bool(on))
 
+
+def _sources(query: Any) -> list[Any]:
+    return [query.source, *(j.relation.target for j in query.joins)]
+
+
+def _order_keys(query: Any, keys: Sequence[Any], what: str) -> tuple[tuple[Ordering, ...], bool]:
+    """The orderings of these keys (a field or an expression sorts ascending),
+    and whether the older IR cannot say them (a joined model's column, an
+    expression). A column must belong to the query's model or one it joins."""
+    model, source = query.model, query.source
+    targets = [j.relation.target for j in query.joins]
+    order = []
+    newer = False
+    for key in keys:
+        if isinstance(key, Ordering):
+            o = key
+        elif isinstance(key, (ColumnExpr, ForeignKey)):
+            o = (key.key if isinstance(key, ForeignKey) else key).asc()
+        else:
+            _own_field(model, key, what)
+            raise AssertionError
+        expr = o.field
+        if isinstance(expr, Field):
+            if expr.source is source:
+                order.append(o)
+                continue
+            if not any(expr.model is t for t in targets):
+                _own_field(model, expr, what)
+        newer = True
+        order.append(o)
+    return tuple(order), newer
+
+
+class Select(_Paged[M]):
+    """A select: `Post.select()`, then `where`, `order_by`, paging and the rest."""
+
+    operation = "select"
+    fields: tuple[Field[Any], ...]
+    order: tuple[Ordering, ...]
+    _limit: int | None
+    _offset: int | None
+    _distinct: bool
+    vector: tuple[Vector[Any], str, Bind] | None
+    text_rank: tuple[Field[Any], str, str] | None
+    joins: tuple[Join, ...]
+    lock: tuple[bool, bool, tuple[Any, ...] | None] | None
+    prefetches: tuple[Prefetch, ...]
+
+    @classmethod
+    def of(cls, model: type[M], fields: Sequence[Any]) -> Select[M]:
+        if model.__abstract__:
+            raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
+        if fields:
+            own = [f if isinstance(f, Field) and f.model is model else _own_field(model, f, "select()") for f in fields]
+            picked = tuple(own) if len(set(own)) == len(own) else tuple(dict.fromkeys(own))
+        else:
+            picked = model.__fields__
+        new = _new(cls)
+        d = new.__dict__
+        d |= _SELECT_STATE
+        d["model"] = model
+        d["fields"] = picked
+        return new
+
+    # -- building ------------------------------------------------------------
+
+    def order_by(self, *keys: ColumnExpr[Any] | Ordering) -> Self:
+        """Sort by these keys (a field sorts ascending), replacing any earlier
+        ordering, nearest-neighbour or rank ordering included. Keys are the
+        model's fields, the fields of a model it joins, or expressions."""
+        model = self.model
+        order: tuple[Ordering, ...] = keys  # type: ignore[assignment]
+        newer = False
+        for k in keys:
+            if type(k) is not Ordering or k.field.model is not model or k.field._source is not None:
+                order, newer = _order_keys(self, keys, "order_by()")
+                break
+        if "_alias" in self.__dict__:
+            order, newer = _order_keys(self, keys, "order_by()")
+        new = _new(type(self))
+        d = new.__dict__
+        d |= self.__dict__
+        d["order"] = order
+        d["vector"] = d["text_rank"] = None
+        if newer or "_order_newer" in d:
+            d["_order_newer"] = newer
+        return new
+
+    def for_update(self, *, skip_locked: bool = False, nowait: bool = False,
+                   of: Sequence[Any] | None = None) -> Self:
+        """Lock the selected rows until the transaction ends (PostgreSQL,
+        MySQL/MariaDB; the table hint on SQL Server; nothing on SQLite, whose
+        transactions hold the write lock already). `of` names the models (or
+        aliases) whose rows are locked; outside a transaction the select is refused."""
+        if skip_locked and nowait:
+            raise ValueError("for_update() takes skip_locked or nowait, not both")
+        if of is not None:
+            if isinstance(of, type) or not isinstance(of, Sequence):
+                of = [of]
+            of = tuple(of)
+        return self._derive_one("lock", (bool(skip_locked), bool(nowait), of))
+
     def nearest(self, field: Vector[Any], vector: Sequence[float],
                 metric: Literal["l2", "cosine", "inner_product"] = "l2") -> Self:
         """Order by distance to a vector (replaces any other ordering)."""
@@ -267,7 +338,7 @@ class Select(_Filtered[M]):
             raise ValueError(f"metric is one of {', '.join(METRICS)}, not {metric!r}")
         if vector is None:
             raise TypeError("nearest() takes a vector, not None")
-        return self._derive(vector=(f, metric, f.bind(vector)), order=(), text_rank=None)
+        return self._derive(vector=(f, metric, f.bind(vector)), order=(), text_rank=None, _order_newer=False)
 
     def rank(self, field: Field[Any], query: str,
              mode: Literal["plain", "phrase", "websearch", "boolean"] = "plain") -> Self:
@@ -280,7 +351,7 @@ class Select(_Filtered[M]):
             raise TypeError(f"rank() takes a str query, not {type(query).__name__}")
         if mode not in MODES:
             raise ValueError(f"mode is one of {', '.join(MODES)}, not {mode!r}")
-        return self._derive(text_rank=(searched, query, mode), order=(), vector=None)
+        return self._derive(text_rank=(searched, query, mode), order=(), vector=None, _order_newer=False)
 
     def join(self, relation: ForeignKey[Any], *fields: Field[Any]) -> Self:
         """Fetch the related row along a relation: each instance then carries it
@@ -319,6 +390,35 @@ class Select(_Filtered[M]):
                 self._limit, self._offset, vector, rank, self._predicate_ir() if self.predicates else None,
                 self._distinct, exists, [j.ir for j in joins] if joins else []]
 
+    @property
+    def uses_statement_ir(self) -> bool:
+        d = self.__dict__
+        return bool(d.get("_newer") or d.get("_order_newer") or d["lock"] is not None)
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        sources = _sources(self)
+        scope.stack.append(sources)
+        try:
+            doc: dict[str, Any] = {
+                "model": scope.model(self.model),
+                "operation": {"kind": "select", "fields": [f.position for f in self.fields]},
+                "where": self._where_node(scope), "joins": _joins(self, scope),
+                "order_by": [o.render(scope) for o in self.order],
+                "limit": self._limit, "offset": self._offset, "distinct": self._distinct}
+            if self.lock is not None:
+                skip, nowait, of = self.lock
+                doc["lock"] = {"skip_locked": skip, "nowait": nowait,
+                               "of": [] if of is None else [_source_index(sources, o) for o in of]}
+            if self.vector is not None:
+                vf, metric, bind = self.vector
+                doc["vector_order_by"] = [vf.ref, metric, bind]
+            if self.text_rank is not None:
+                rf, text, mode = self.text_rank
+                doc["text_rank_by"] = [rf.ref, ("text", text), mode]
+        finally:
+            scope.stack.pop()
+        return doc
+
     def count_query(self) -> Select[M]:
         """The select whose rows `count` counts: the key alone, unordered,
         unless DISTINCT or paging make the projection or the order matter."""
@@ -329,13 +429,152 @@ class Select(_Filtered[M]):
             fields = self.model.__pk__[:1]
         q = self._derive(fields=fields, joins=() if not self._distinct else self.joins, prefetches=(),
                          order=self.order if paged else (), vector=self.vector if paged else None,
-                         text_rank=self.text_rank if paged else None)
+                         text_rank=self.text_rank if paged else None, lock=None,
+                         _order_newer=self.__dict__.get("_order_newer", False) and paged)
         return q
 
 
+def _joins(query: Any, scope: Scope) -> list[dict[str, Any]]:
+    return [{"model": scope.model(j.relation.target), "name": j.relation.name, "local_field": j.relation.key.position,
+             "fields": [f.position for f in j.fields]} for j in query.joins]
+
+
+def _source_index(sources: list[Any], wanted: Any) -> int:
+    if isinstance(wanted, ForeignKey):
+        wanted = wanted.target
+    for at, source in enumerate(sources):
+        if source is wanted:
+            return at
+    raise TypeError(f"for_update(of=...): {getattr(wanted, '__name__', wanted)!r} is not a model the select reads")
+
+
 _SELECT_STATE: dict[str, Any] = {"filters": (), "predicates": (), "order": (), "_limit": None, "_offset": None,
-                                 "_distinct": False, "vector": None, "text_rank": None, "joins": (),
+                                 "_distinct": False, "vector": None, "text_rank": None, "joins": (), "lock": None,
                                  "prefetches": ()}
+
+
+class Values(_Paged[Any], Generic[R]):
+    """A select of expressions, read back as tuples: `Post.values(Post.author_id, fn.count())`."""
+
+    operation = "select"
+    items: tuple[ColumnExpr[Any], ...]
+    group: tuple[ColumnExpr[Any], ...]
+    having_: tuple[Condition, ...]
+    order: tuple[Ordering, ...]
+    joins: tuple[Join, ...]
+
+    @classmethod
+    def of(cls, model: type[Model], items: Sequence[Any], alias: Any = None) -> Values[Any]:
+        if model.__abstract__:
+            raise TypeError(f"{model.__name__} is abstract: it has no table to select from")
+        if not items:
+            raise TypeError(f"{model.__name__}.values() takes at least one field or expression")
+        return cls._make({"model": model, "_alias": alias, "items": tuple(_expr(i, "values()") for i in items),
+                          "filters": (), "predicates": (), "group": (), "having_": (), "order": (), "_limit": None,
+                          "_offset": None, "_distinct": False, "joins": ()})
+
+    @property
+    def uses_statement_ir(self) -> bool:
+        return True
+
+    def group_by(self, *exprs: ColumnExpr[Any]) -> Self:
+        """One row per distinct value of these expressions (replacing an earlier grouping)."""
+        return self._derive_one("group", tuple(_expr(e, "group_by()") for e in exprs))
+
+    def having(self, *conditions: Condition) -> Self:
+        """Keep the groups where every condition holds (aggregates allowed)."""
+        return self._derive_one("having_", (*self.having_, *(_condition(c) for c in conditions)))
+
+    def order_by(self, *keys: ColumnExpr[Any] | Ordering) -> Self:
+        """Sort by these keys (replacing an earlier ordering): fields, aggregates, expressions."""
+        return self._derive_one("order", _order_keys(self, keys, "order_by()")[0])
+
+    def join(self, relation: ForeignKey[Any]) -> Self:
+        """LEFT JOIN along a relation: the related model's fields may then be selected and filtered on."""
+        if not isinstance(relation, ForeignKey) or relation.model is not self.model:
+            raise TypeError(f"join() takes a relation of {self.model.__name__}, such as "
+                            f"{self.model.__name__}.<ForeignKey field>, not {relation!r}")
+        joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, ()),)
+        return self._derive_one("joins", joins)
+
+    def check_grouping(self) -> None:
+        """Refuses items that read a column outside both the grouping and any aggregate."""
+        if not self.group and not any(i.aggregate for i in self.items):
+            return
+        grouped = {f for g in self.group for f in g.bare_fields()}
+        grouped |= {g for g in self.group if isinstance(g, Field)}
+        for item in self.items:
+            for f in item.bare_fields():
+                if f not in grouped:
+                    raise TypeError(f"{f.label} is neither in group_by() nor inside an aggregate: "
+                                    f"group by it or aggregate it")
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        self.check_grouping()
+        scope.stack.append(_sources(self))
+        try:
+            having = [c.render(scope) for c in self.having_]
+            return {"model": scope.model(self.model),
+                    "operation": {"kind": "values", "items": [i.render(scope) for i in self.items]},
+                    "where": self._where_node(scope), "joins": _joins(self, scope),
+                    "group_by": [g.render(scope) for g in self.group],
+                    "having": None if not having else having[0] if len(having) == 1 else
+                    {"kind": "and", "children": having},
+                    "order_by": [o.render(scope) for o in self.order],
+                    "limit": self._limit, "offset": self._offset, "distinct": self._distinct}
+        finally:
+            scope.stack.pop()
+
+    def count_query(self) -> Values[R]:
+        paged = self._limit is not None or self._offset is not None
+        return self if paged else self._derive_one("order", ())
+
+    def __repr__(self) -> str:
+        return f"<Values {self.model.__name__} {list(self.items)!r}>"
+
+
+def _expr(value: Any, what: str) -> ColumnExpr[Any]:
+    if isinstance(value, ForeignKey):
+        value = value.key
+    if not isinstance(value, ColumnExpr):
+        raise TypeError(f"{what} takes fields or expressions such as fn.count(), not {type(value).__name__}")
+    return value
+
+
+class Alias:
+    """A second occurrence of a model's table in one statement: it has the
+    model's fields and queries, and its selects yield the model's instances."""
+
+    def __init__(self, model: type[Model]) -> None:
+        if model.__abstract__:
+            raise TypeError(f"{model.__name__} is abstract: it has no table to alias")
+        self.model = model
+        self.__name__ = model.__name__
+        self.__fields__ = []
+        for f in model.__fields__:
+            twin = f.clone()
+            twin.bind_to(model, f.name, f.position)
+            twin._source = self
+            self.__dict__[f.name] = twin
+            self.__fields__.append(twin)
+
+    def select(self, *fields: Field[Any]) -> Select[Any]:
+        picked = [self._own(f).position for f in fields]
+        query = Select.of(self.model, [self.model.__fields__[i] for i in picked])
+        return query._derive_one("_alias", self)
+
+    def values(self, *items: Any) -> Values[Any]:
+        return Values.of(self.model, items, self)
+
+    def _own(self, f: Any) -> Field[Any]:
+        if isinstance(f, ForeignKey):
+            f = getattr(self, f.key.name)
+        if not isinstance(f, Field) or f.source is not self:
+            raise TypeError(f"select() on an alias of {self.model.__name__} takes the alias's fields, not {f!r}")
+        return f
+
+    def __repr__(self) -> str:
+        return f"<alias of {self.model.__name__}>"
 
 
 def _count(n: Any, what: str) -> int | None:
@@ -401,38 +640,158 @@ def _not_empty(model: type[Model], pairs: list[tuple[Field[Any], Bind]]) -> list
     return pairs
 
 
+def _value_node(bind: Bind, label: str) -> dict[str, Any]:
+    return {"kind": "value", "value": {"type": bind[0], "value": bind[1]}, "label": label}
+
+
+def _write_expr(scope: Scope, field: Field[Any], value: Any, op: str) -> dict[str, Any]:
+    if isinstance(value, (ColumnExpr, Value)):
+        return value.render(scope)
+    return _value_node(value, scope.label(field, op))
+
+
+Conflict = tuple[tuple[Field[Any], ...], tuple[tuple[Field[Any], Any], ...] | None]
+
+
+def _conflict(model: type[Model], target: Sequence[Any], update: Any, what: str) -> Conflict:
+    """An upsert's target (the key or a unique field) and its update: None
+    (do nothing), fields (take the proposed values) or values by field."""
+    if not target:
+        raise TypeError(f"{what} names the key or a unique field whose conflict it handles")
+    fields = tuple(dict.fromkeys(_own_field(model, f, what) for f in target))
+    pk = model.__pk__
+    if set(fields) != set(pk) and not (len(fields) == 1 and fields[0].unique):
+        names = ", ".join(f.label for f in fields)
+        raise ValueError(f"{what}: {names} is neither the key of {model.__name__} nor a unique field: "
+                         f"a conflict is only found on those")
+    if update is None:
+        return fields, None
+    pairs: list[tuple[Field[Any], Any]] = []
+    if isinstance(update, Mapping):
+        for key, value in update.items():
+            f = _own_field(model, key, what)
+            if isinstance(value, ColumnExpr):
+                pairs.append((f, value))
+            else:
+                pairs.append((f, f.bind(value)))
+    else:
+        if isinstance(update, (str, bytes, Field, ForeignKey)) or not isinstance(update, Iterable):
+            raise TypeError(f"{what}: update takes a list of fields or a dict of field values")
+        for key in update:
+            f = _own_field(model, key, what)
+            pairs.append((f, Excluded(f)))
+    if not pairs:
+        raise ValueError(f"{what}: update names no field (leave it out to do nothing on a conflict)")
+    for f, _ in pairs:
+        if f.generated:
+            raise TypeError(f"{what}: {f.label} is derived by the database and cannot be written")
+    return fields, tuple(pairs)
+
+
+def _conflict_node(scope: Scope, conflict: Conflict | None) -> dict[str, Any] | None:
+    if conflict is None:
+        return None
+    target, update = conflict
+    if update is None:
+        return {"target": [f.position for f in target], "update": None}
+    scope.conflict = True
+    try:
+        return {"target": [f.position for f in target],
+                "update": [[f.position, _write_expr(scope, f, v, "assign")] for f, v in update]}
+    finally:
+        scope.conflict = False
+
+
 class Insert(Query[M]):
     operation = "insert"
     values: tuple[tuple[Field[Any], Bind], ...]
+    conflict: Conflict | None
 
     @classmethod
     def of(cls, model: type[M], obj: Any, values: Mapping[str, Any]) -> Insert[M]:
-        return cls._make({"model": model, "values": tuple(_row(model, obj, values, f"{model.__name__}.insert()"))})
+        return cls._make({"model": model, "values": tuple(_row(model, obj, values, f"{model.__name__}.insert()")),
+                          "conflict": None})
+
+    def on_conflict(self, *target: Field[Any], update: Sequence[Field[Any]] | Mapping[Any, Any] | None = None
+                    ) -> Upsert[M]:
+        """An upsert: where a row with the same target (the key or a unique
+        field) exists, do nothing, or update it: `update=[fields]` takes the
+        new row's values, `update={field: value or expression}` sets these
+        (`excluded(f)` is the new row's value). MySQL and MariaDB ignore the
+        target: any unique key's conflict counts there."""
+        conflict = _conflict(self.model, target, update, f"{self.model.__name__}.insert().on_conflict()")
+        new = _new(Upsert)
+        new.__dict__.update(self.__dict__, conflict=conflict)
+        return new
+
+    @property
+    def uses_statement_ir(self) -> bool:
+        return self.conflict is not None
 
     def ir(self) -> list[Any]:
         return [IR_VERSION, self.model.__name__, ["insert", [[f.ref, b] for f, b in self.values]], [], [],
                 None, None]
 
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        scope.stack.append([self.source])
+        try:
+            values = [[f.position, _value_node(b, scope.label(f, "insert"))] for f, b in self.values]
+            return {"model": scope.model(self.model),
+                    "operation": {"kind": "insert", "values": values,
+                                  "on_conflict": _conflict_node(scope, self.conflict)}}
+        finally:
+            scope.stack.pop()
+
+
+class Upsert(Insert[M]):
+    """An insert with `on_conflict`: `fetch_one` hands back the stored row,
+    or None where a conflict did nothing."""
+
 
 class Update(_Filtered[M]):
     operation = "update"
-    assignments: tuple[tuple[Field[Any], Bind], ...]
+    assignments: tuple[tuple[Field[Any], Any], ...]
     danger: bool
 
     @classmethod
     def of(cls, model: type[M], values: Mapping[str, Any], danger: bool) -> Update[M]:
+        """Values are checked by their fields; an expression (`Post.views + 1`)
+        sets the column from the row's own values."""
         what = f"{model.__name__}.update()"
         given = _assignments(model, values, what)
         if not given:
             raise TypeError(f"{what} needs at least one field to set")
         by_name = model.__fields_by_name__
+        pairs: list[tuple[Field[Any], Any]] = []
+        newer = False
+        for n, v in given.items():
+            if isinstance(v, ColumnExpr):
+                newer = True
+                pairs.append((by_name[n], v))
+            else:
+                pairs.append((by_name[n], by_name[n].bind(v)))
         return cls._make({"model": model, "filters": (), "predicates": (), "danger": bool(danger),
-                          "assignments": tuple((by_name[n], by_name[n].bind(v)) for n, v in given.items())})
+                          "assignments": tuple(pairs), "_newer": newer})
+
+    @property
+    def uses_statement_ir(self) -> bool:
+        return bool(self.__dict__.get("_newer"))
 
     def ir(self) -> list[Any]:
         op = ["update", [[f.ref, b] for f, b in self.assignments], self.danger]
         return [IR_VERSION, self.model.__name__, op, self._filters_ir(), [], None, None, None, None,
                 self._predicate_ir()]
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        scope.stack.append([self.source])
+        try:
+            return {"model": scope.model(self.model),
+                    "operation": {"kind": "update", "danger": self.danger,
+                                  "assignments": [[f.position, _write_expr(scope, f, v, "assign")]
+                                                  for f, v in self.assignments]},
+                    "where": self._where_node(scope)}
+        finally:
+            scope.stack.pop()
 
 
 class Delete(_Filtered[M]):
@@ -443,9 +802,21 @@ class Delete(_Filtered[M]):
     def of(cls, model: type[M], danger: bool) -> Delete[M]:
         return cls._make({"model": model, "filters": (), "predicates": (), "danger": bool(danger)})
 
+    @property
+    def uses_statement_ir(self) -> bool:
+        return bool(self.__dict__.get("_newer"))
+
     def ir(self) -> list[Any]:
         return [IR_VERSION, self.model.__name__, ["delete", self.danger], self._filters_ir(), [], None, None,
                 None, None, self._predicate_ir()]
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        scope.stack.append([self.source])
+        try:
+            return {"model": scope.model(self.model), "operation": {"kind": "delete", "danger": self.danger},
+                    "where": self._where_node(scope)}
+        finally:
+            scope.stack.pop()
 
 
 class BulkInsert(Query[M]):
@@ -453,6 +824,7 @@ class BulkInsert(Query[M]):
     columns: tuple[Field[Any], ...]
     rows: tuple[tuple[Bind, ...], ...]
     returning: bool
+    conflict: Conflict | None
 
     @classmethod
     def of(cls, model: type[M], rows: Iterable[Any], returning: bool) -> BulkInsert[M]:
@@ -461,7 +833,8 @@ class BulkInsert(Query[M]):
             raise TypeError(f"{what} takes a list of rows (instances or dicts)")
         rows = rows if isinstance(rows, (list, tuple)) else list(rows)
         if not rows:
-            return cls._make({"model": model, "columns": (), "rows": (), "returning": bool(returning)})
+            return cls._make({"model": model, "columns": (), "rows": (), "returning": bool(returning),
+                              "conflict": None})
         given = bulk_rows.given_names(model, rows)
         if given is None:
             # Rows that name relations (author=ann) or other fields: each
@@ -470,12 +843,34 @@ class BulkInsert(Query[M]):
             given = set().union(*rows)
         columns = bulk_rows.written_columns(model, given, what)
         binds = bulk_rows.binder(model, columns)(rows)
-        return cls._make({"model": model, "columns": columns, "rows": tuple(binds), "returning": bool(returning)})
+        return cls._make({"model": model, "columns": columns, "rows": tuple(binds), "returning": bool(returning),
+                          "conflict": None})
+
+    def on_conflict(self, *target: Field[Any], update: Sequence[Field[Any]] | Mapping[Any, Any] | None = None
+                    ) -> Self:
+        """As `Insert.on_conflict`, for every row."""
+        return self._derive_one("conflict", _conflict(self.model, target, update,
+                                                      f"{self.model.__name__}.bulk_insert().on_conflict()"))
+
+    @property
+    def uses_statement_ir(self) -> bool:
+        return self.__dict__.get("conflict") is not None
 
     def ir(self) -> list[Any]:
         refs = [f.ref for f in self.columns]
         rows = [[[r, b] for r, b in zip(refs, row)] for row in self.rows]
         return [IR_VERSION, self.model.__name__, ["bulk_insert", rows, self.returning], [], [], None, None]
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        scope.stack.append([self.source])
+        try:
+            positions = [f.position for f in self.columns]
+            rows = [[[p, {"type": b[0], "value": b[1]}] for p, b in zip(positions, row)] for row in self.rows]
+            return {"model": scope.model(self.model),
+                    "operation": {"kind": "bulk_insert", "rows": rows, "returning": self.returning,
+                                  "on_conflict": _conflict_node(scope, self.conflict)}}
+        finally:
+            scope.stack.pop()
 
 
 def _plain_row(model: type[Model], row: Any, what: str) -> dict[str, Any]:

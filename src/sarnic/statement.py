@@ -9,18 +9,20 @@ placeholder order, are exactly those the core bound.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec
-from sarnic.compiled import compile_ir
+from sarnic.compiled import compile_ir, compile_statement_ir
 from sarnic.shapes import Binds, shape
+from sarnic.statement_ir import statement_document
 
 if TYPE_CHECKING:
     from sarnic.backends.base import Backend, Converter
     from sarnic.model import Model
-    from sarnic.query import Query, Select
+    from sarnic.query import Query, Select, Values
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 
@@ -54,6 +56,75 @@ def _compiled(backend: Backend, model: type[Model], ir: list[Any]) -> tuple[Stat
     return Statement(result["sql_text"], params, result["operation"]), labels, payloads
 
 
+#: dialects where the core reads an IN list from one JSON text
+_JSON_LISTS = frozenset(("sqlite", "mssql"))
+
+
+def _nodes(node: Any) -> Any:
+    """Every expression, condition and query inside a query's statement."""
+    yield node
+    for name in ("filters", "predicates", "items", "group", "having_", "children", "args"):
+        for child in getattr(node, name, ()):
+            yield from _nodes(child)
+    for name in ("child", "left", "right", "operand", "expr", "query"):
+        child = getattr(node, name, None)
+        if child is not None and not isinstance(child, str):
+            yield from _nodes(child)
+    for o in getattr(node, "order", ()):
+        yield from _nodes(o.field)
+
+
+def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
+    """SQLite stores exact decimals as text: its aggregates and orderings
+    of them would read floats or compare texts. Refused, never rounded."""
+    from sarnic.expr import Compare
+    from sarnic.fields import Decimal
+    from sarnic.functions import Func
+
+    def decimal(node: Any) -> bool:
+        return isinstance(getattr(node, "typed_field", None), Decimal)
+
+    for node in _nodes(query):
+        if isinstance(node, Func) and node.name in ("sum", "avg", "min", "max") and any(map(decimal, node.args)):
+            use = f"fn.{node.name}()"
+        elif isinstance(node, Compare) and node.op not in ("eq", "ne") and (decimal(node.left) or decimal(node.right)):
+            use = f"a {node.op} comparison"
+        else:
+            continue
+        return (f"SQLite stores Decimal values as exact text, so {use} would compute with floats or compare texts: "
+                "read the values and compute in Python")
+    orders = [o.field for o in getattr(query, "order", ())]
+    if any(isinstance(getattr(e, "typed_field", None), Decimal) for e in orders):
+        return "SQLite stores Decimal values as exact text, so ordering by one would compare texts"
+    return None
+
+
+def _statement(backend: Backend, query: Query[Any], exists: bool) -> Statement:
+    """A query only the statement IR says: compiled each time (its text may
+    follow its values, as IN lists do on MySQL), each value converted by the
+    field its label names; an IN list element by element, then as the
+    dialect binds a list (one JSON text, one array, or expanded by the core)."""
+    scope, ir = statement_document(query, exists=exists)
+    result = compile_statement_ir(scope, ir, backend.dialect)
+    labels: list[str] = result["param_type_summary"]
+    lists = scope.lists
+    json_lists = backend.dialect in _JSON_LISTS
+    params: list[Any] = []
+    for label, bind in zip(labels, _codec.unpack(result["bound_params"])):
+        payload = bind.get("value")
+        if payload is None:
+            params.append(None)
+            continue
+        field = scope.field_of(label)
+        conv = None if field is None else backend.param_converter(field)
+        if label in lists and isinstance(payload, list):
+            items = payload if conv is None else [None if v is None else conv(v) for v in payload]
+            params.append(json.dumps(items, separators=(",", ":"), ensure_ascii=False) if json_lists else items)
+        else:
+            params.append(payload if conv is None else conv(payload))
+    return Statement(result["sql_text"], params, result["operation"])
+
+
 def _predicted(binds: Binds, labels: list[str], payloads: list[Any]) -> bool:
     if len(binds) != len(labels):
         return False
@@ -79,6 +150,13 @@ class Statements:
         """`variant` is "select" (a select's rows, or a write), "exists" (the
         select's EXISTS form) or "count" (a select to count the rows of)."""
         backend = self.backend
+        if query.uses_statement_ir:
+            reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
+            if reason is not None:
+                from sarnic.errors import NotSupportedError
+
+                raise NotSupportedError(reason)
+            return _statement(backend, query, variant == "exists")
         found = shape(query, variant, backend.dialect)
         if found is not None:
             kept = self._kept.get(found[0])
@@ -101,6 +179,6 @@ class Statements:
         return stmt
 
 
-def count_statement(statements: Statements, query: Select[Any]) -> Statement:
+def count_statement(statements: Statements, query: Select[Any] | Values[Any]) -> Statement:
     stmt = statements.get(query.count_query(), "count")
     return Statement(f"SELECT COUNT(*) FROM ({stmt.sql}) AS t", stmt.params, stmt.operation)

@@ -29,7 +29,7 @@ import pytest
 
 import sarnic
 from sarnic import FullTextIndex, Model, fields
-from sarnic.expr import And, Comparison, Condition, Not, Or
+from sarnic.expr import And, Comparison, Condition, InList, Not, Or
 from sarnic.query import Select
 
 from .drivers import MARIADB_ADDR, PG_ADDR
@@ -353,9 +353,24 @@ def compare(engine: str, cond: Comparison, obj: Model) -> bool | None:
     return _OPERATORS[op](_key(left, sem), _key(right, sem))
 
 
+def listed(engine: str, cond: InList, obj: Model) -> bool | None:
+    """`x IN (...)` / `x NOT IN (...)` on one instance, NULLs as SQL has them."""
+    sem = SEMANTICS[engine]
+    left = obj.__dict__[cond.field.name]
+    values = [None if p is None else cond.field.from_plain(p) for p in cond.payloads]
+    if left is None:
+        return None
+    found: bool | None = any(_key(left, sem) == _key(v, sem) for v in values if v is not None)
+    if not found and None in values:
+        found = None
+    return found if not cond.negated or found is None else not found
+
+
 def holds(engine: str, cond: Condition, obj: Model) -> bool | None:
     if isinstance(cond, Comparison):
         return compare(engine, cond, obj)
+    if isinstance(cond, InList):
+        return listed(engine, cond, obj)
     if isinstance(cond, Not):
         inner = holds(engine, cond.child, obj)
         return None if inner is None else not inner

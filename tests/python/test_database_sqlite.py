@@ -171,3 +171,24 @@ def test_raw_sql_binds_values_and_shares_the_transaction(url: str) -> None:
     assert seen == [(i, f"t{i - 1}") for i in range(46, 51)]
     assert counts == [(6, "t49")]
     assert errors == [sarnic.ProgrammingError] * 3
+
+
+class Recipe(Model):
+    id = fields.Int(primary_key=True)
+    body = fields.Text(fts_config="english")
+    plain = fields.Text(fts_config="simple")
+
+
+@pytest.mark.parametrize(("field", "query", "found"), [
+    ("body", "bake", [1]), ("body", "breads", [1]), ("plain", "bake", []), ("plain", "baking", [1]),
+])
+def test_english_full_text_stems_as_postgres_does(field: str, query: str, found: list[int]) -> None:
+    async def main() -> Any:
+        async with sarnic.connect("sqlite://:memory:") as db:
+            await db.create_tables(Recipe)
+            await db.execute(Recipe.bulk_insert([Recipe(id=1, body="Baking bread", plain="baking bread"),
+                                                 Recipe(id=2, body="Soup", plain="soup")]))
+            rows = await db.fetch(Recipe.select().where(getattr(Recipe, field).match(query)))
+            return [r.id for r in rows]
+
+    assert asyncio.run(main()) == found

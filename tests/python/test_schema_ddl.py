@@ -215,13 +215,15 @@ def test_full_text_objects_per_dialect() -> None:
     my = ddl(Searched, "mysql")
     assert ("FULLTEXT KEY `first` (`body_txt`, `title`), FULLTEXT KEY `searched_intro_ft` (`intro`), "
             "FULLTEXT KEY `searched_tags_ft` (`title`, `intro`), FULLTEXT KEY `searched_doc_ft` (`title`, `body_txt`), "
-            "FULLTEXT KEY `searched_raw_ft` (`raw`)") in my
+            "FULLTEXT KEY `searched_raw_ft` (`raw`), "
+            # each field of a shared index also alone, for a match of that field only
+            "FULLTEXT KEY `first_title` (`title`), FULLTEXT KEY `first_body` (`body_txt`)") in my
     assert "`doc` LONGTEXT AS (CONCAT_WS(' ', `title`, `body_txt`)) VIRTUAL" in my
     lite = create_statements([Searched], "sqlite")
     companions = [s.split(" USING fts5")[0].split()[-1] for s in lite if "USING fts5" in s]
     assert companions == ['"first"', '"searched_intro_fts"', '"searched_tags_fts"', '"searched_doc_fts"',
                           '"searched_raw_fts"']
-    assert "content='searched', content_rowid='id')" in lite[1]
+    assert "content='searched', content_rowid='id', tokenize='unicode61')" in lite[1]
     # An update of a derived document's sources, or of the rowid, re-indexes it.
     assert any('AFTER UPDATE OF "title", "body_txt", "id" ON "searched"' in s and '"searched_doc_fts"' in s
                for s in lite)

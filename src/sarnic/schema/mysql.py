@@ -28,6 +28,12 @@ def fulltext_lists(model: type[Model]) -> list[tuple[str, list[str]]]:
             continue
         ix = fulltext.first_index(model, f)
         out.append((ix.name if ix is not None else f"{model.__table__}_{f.name}_ft", columns))
+    # A MATCH must list exactly one index's columns: each field of a shared
+    # index gets one of its own, so that a field's match can search it alone.
+    for f in fulltext.searched_fields(model):
+        ix = fulltext.first_index(model, f)
+        if ix is not None and len(ix.fields) > 1 and not any(seen == [f.column] for _, seen in out):
+            out.append((f"{ix.name}_{f.name}", [f.column]))
     return out
 
 

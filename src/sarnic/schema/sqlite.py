@@ -31,6 +31,18 @@ def companions(model: type[Model]) -> dict[str, list[str]]:
     return out
 
 
+def tokenizer(model: type[Model], name: str) -> str:
+    """FTS5 has one stemmer, Porter's for English: a companion searched with the
+    english configuration stems as PostgreSQL does; any other configuration
+    reads words as they are (unicode61: case and diacritics folded)."""
+    for f in fulltext.searched_fields(model):
+        ix = fulltext.first_index(model, f)
+        if (ix.name if ix is not None else f"{model.__table__}_{f.name}_fts") == name:
+            config = fulltext.postgres_config(model, f)
+            return "porter unicode61" if (config or "").lower() == "english" else "unicode61"
+    return "unicode61"
+
+
 def rowid_alias(model: type[Model]) -> str | None:
     """The INTEGER PRIMARY KEY column, which is the rowid itself."""
     pk = model.__pk__
@@ -60,7 +72,8 @@ def companion_statements(model: type[Model], exists: str) -> list[str]:
         new = ", ".join(f"new.{_q(c)}" for c in columns)
         old = ", ".join(f"old.{_q(c)}" for c in columns)
         content = f"content={quote_literal('sqlite', table)}, content_rowid={quote_literal('sqlite', alias or 'rowid')}"
-        out.append(f"CREATE VIRTUAL TABLE {exists}{fts} USING fts5({names}, {content})")
+        tokenize = f"tokenize={quote_literal('sqlite', tokenizer(model, name))}"
+        out.append(f"CREATE VIRTUAL TABLE {exists}{fts} USING fts5({names}, {content}, {tokenize})")
         # External content: the companion keeps only the index, and removing a
         # row's terms takes the values it was indexed with.
         add = f"INSERT INTO {fts} (rowid, {names}) VALUES (new.{rowid}, {new});"
