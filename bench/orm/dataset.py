@@ -1,9 +1,10 @@
 """The one schema every peer maps, its seeded rows, and what each workload asks for.
 
-authors (100 rows) and posts (20,000 rows) are created with plain DDL per
-engine and seeded once by the runner; every peer reads the same rows. The
-writes leave the seed as it was: inserted posts (ids above SEEDED_POSTS) are
-deleted and updated views put back after each timed batch.
+authors (100 rows), posts (20,000 rows), tags (50) and the posts' tags
+(post_tags, 0 to 3 a post) are created with plain DDL per engine and seeded
+once by the runner; every peer reads the same rows. The writes leave the seed
+as it was: inserted posts (ids above SEEDED_POSTS) are deleted and updated
+views and titles put back after each timed batch.
 """
 
 from __future__ import annotations
@@ -32,6 +33,16 @@ UPDATED = 100
 TASKS = 200
 QUERIES_PER_TASK = 5
 POOL = 10
+# 9: the posts whose key is in this list (every key once, not in key order)
+IN_KEYS = [(i * 7919) % SEEDED_POSTS + 1 for i in range(1000)]
+# 11: each upsert sends UPSERTED rows: half the seeded posts with a key divisible by
+# UPSERT_EVERY get a new title and views, half are new posts with keys of their own
+UPSERTED = 1000
+UPSERT_EVERY = 40
+# 12: views = views + 1 on the posts with a key divisible by INCREMENT_EVERY
+INCREMENT_EVERY = 200
+INCREMENT_KEYS = list(range(INCREMENT_EVERY, SEEDED_POSTS + 1, INCREMENT_EVERY))
+TAGS = 50
 
 
 def post_views(i: int) -> int:
@@ -48,6 +59,19 @@ def seeded_post(i: int) -> tuple[Any, ...]:
             EPOCH + dt.timedelta(seconds=61 * i))
 
 
+def seeded_tag(i: int) -> tuple[int, str]:
+    return (i, f"tag{i}")
+
+
+def post_tag_ids(i: int) -> list[int]:
+    """The tags of post i, 0 to 3 of them (every fourth post has none)."""
+    return sorted((i + 17 * k) % TAGS + 1 for k in range(i % 4))
+
+
+def seeded_links() -> list[tuple[int, int]]:
+    return [(i, t) for i in range(1, SEEDED_POSTS + 1) for t in post_tag_ids(i)]
+
+
 def new_post(n: int) -> dict[str, Any]:
     """The row workload 5 inserts (its n-th call)."""
     return {"author_id": 1, "title": f"New post {n}", "body": BODY, "views": 0, "published": False,
@@ -60,6 +84,20 @@ def bulk_rows() -> list[dict[str, Any]]:
              "published": j % 2 == 0, "created_at": EPOCH + dt.timedelta(seconds=j)} for j in range(BULK)]
 
 
+def upsert_rows(call: int) -> list[dict[str, Any]]:
+    """The rows of the call-th upsert of a batch: the seeded half gets views of
+    the call's own (so that every call changes its rows), the new half keys
+    that no earlier call of the batch used."""
+    half = UPSERTED // 2
+    seeded = [{"id": i, "author_id": (i - 1) % AUTHORS + 1, "title": f"Upserted post {i}", "body": BODY,
+               "views": 2000 + call, "published": i % 3 != 0, "created_at": EPOCH + dt.timedelta(seconds=61 * i)}
+              for i in range(UPSERT_EVERY, UPSERT_EVERY * half + 1, UPSERT_EVERY)]
+    first = SEEDED_POSTS + call * half + 1
+    new = [{"id": i, "author_id": i % AUTHORS + 1, "title": f"Upserted post {i}", "body": BODY, "views": 2000 + call,
+            "published": True, "created_at": EPOCH} for i in range(first, first + half)]
+    return [r for pair in zip(seeded, new) for r in pair]
+
+
 # -- DDL: what a user of each engine would write by hand ------------------------
 
 DDL: dict[str, list[str]] = {
@@ -69,6 +107,10 @@ DDL: dict[str, list[str]] = {
         "title text NOT NULL, body text NOT NULL, views integer NOT NULL DEFAULT 0, "
         "published boolean NOT NULL DEFAULT false, created_at timestamptz NOT NULL)",
         "CREATE INDEX posts_author_id ON posts (author_id)",
+        "CREATE TABLE tags (id serial PRIMARY KEY, name text NOT NULL UNIQUE)",
+        "CREATE TABLE post_tags (post_id bigint NOT NULL REFERENCES posts (id), "
+        "tag_id integer NOT NULL REFERENCES tags (id), PRIMARY KEY (post_id, tag_id))",
+        "CREATE INDEX post_tags_tag_id ON post_tags (tag_id)",
     ],
     "mariadb": [
         "CREATE TABLE authors (id int AUTO_INCREMENT PRIMARY KEY, name varchar(100) NOT NULL, "
@@ -78,6 +120,12 @@ DDL: dict[str, list[str]] = {
         "published boolean NOT NULL DEFAULT false, created_at datetime(6) NOT NULL, "
         "FOREIGN KEY (author_id) REFERENCES authors (id)) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4",
         "CREATE INDEX posts_author_id ON posts (author_id)",
+        "CREATE TABLE tags (id int AUTO_INCREMENT PRIMARY KEY, name varchar(100) NOT NULL UNIQUE) "
+        "ENGINE=InnoDB DEFAULT CHARSET=utf8mb4",
+        "CREATE TABLE post_tags (post_id bigint NOT NULL, tag_id int NOT NULL, PRIMARY KEY (post_id, tag_id), "
+        "FOREIGN KEY (post_id) REFERENCES posts (id), FOREIGN KEY (tag_id) REFERENCES tags (id)) "
+        "ENGINE=InnoDB DEFAULT CHARSET=utf8mb4",
+        "CREATE INDEX post_tags_tag_id ON post_tags (tag_id)",
     ],
     # Declared types as Piccolo writes them: its SQLite reader converts by declared type.
     "sqlite": [
@@ -86,6 +134,10 @@ DDL: dict[str, list[str]] = {
         "title TEXT NOT NULL, body TEXT NOT NULL, views INTEGER NOT NULL DEFAULT 0, "
         "published BOOLEAN NOT NULL DEFAULT 0, created_at TIMESTAMPTZ NOT NULL)",
         "CREATE INDEX posts_author_id ON posts (author_id)",
+        "CREATE TABLE tags (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE)",
+        "CREATE TABLE post_tags (post_id INTEGER NOT NULL REFERENCES posts (id), "
+        "tag_id INTEGER NOT NULL REFERENCES tags (id), PRIMARY KEY (post_id, tag_id))",
+        "CREATE INDEX post_tags_tag_id ON post_tags (tag_id)",
     ],
 }
 
@@ -118,3 +170,23 @@ def post_tuple(id: Any, author_id: Any, title: Any, body: Any, views: Any, publi
 def expected_page() -> list[tuple[Any, ...]]:
     ids = [i for i in range(SEEDED_POSTS, 0, -1) if (i - 1) % AUTHORS + 1 == PAGE_AUTHOR and i % 3 != 0][:PAGE]
     return [post_tuple(*seeded_post(i)) for i in ids]
+
+
+def expected_in_list() -> list[tuple[Any, ...]]:
+    return [post_tuple(*seeded_post(i)) for i in sorted(IN_KEYS)]
+
+
+def expected_counts() -> list[tuple[int, int]]:
+    return [(a, SEEDED_POSTS // AUTHORS) for a in range(1, AUTHORS + 1)]
+
+
+def expected_authors_with_posts() -> list[tuple[Any, ...]]:
+    posts: dict[int, list[tuple[Any, ...]]] = {a: [] for a in range(1, AUTHORS + 1)}
+    for i in range(1, SEEDED_POSTS + 1):
+        row = post_tuple(*seeded_post(i))
+        posts[row[1]].append(row)
+    return [(*seeded_author(a), posts[a]) for a in range(1, AUTHORS + 1)]
+
+
+def expected_tagged_page() -> list[tuple[Any, ...]]:
+    return [(*p, [seeded_tag(t) for t in post_tag_ids(p[0])]) for p in expected_page()]

@@ -1,12 +1,18 @@
 """Piccolo: `Post.objects().where(...)` for instances, `objects(Post.author)`
-to load the author in the same query, `save()`, `insert(*objs)`, `update()`.
+to load the author in the same query, `save()`, `insert(*objs)`, `update()`,
+`is_in`, `select(..., Count()).group_by()`, `insert().on_conflict(DO UPDATE)`,
+`Post.views + 1`, and an M2M column read with `select(..., Post.tags(...))`
+(dicts: its objects() loads no many-to-many). It has no reverse-relation
+prefetch: the authors' posts are a second `objects()` query grouped by hand.
 It has no MySQL or MariaDB engine."""
 
 from __future__ import annotations
 
 from typing import Any
 
-from piccolo.columns import BigSerial, Boolean, ForeignKey, Integer, Serial, Text, Timestamptz, Varchar
+from piccolo.columns import M2M, BigSerial, Boolean, ForeignKey, Integer, Serial, Text, Timestamptz, Varchar
+from piccolo.columns.reference import LazyTableReference
+from piccolo.query.functions.aggregate import Count
 from piccolo.engine.postgres import PostgresEngine
 from piccolo.engine.sqlite import SQLiteEngine
 from piccolo.table import Table
@@ -18,8 +24,20 @@ NAME = "Piccolo"
 BULK_BATCH = 4000  # rows per INSERT: 28,000 values
 
 
-def tables(db: Any) -> tuple[Any, Any]:
-    """The two tables bound to one engine (a Piccolo table names its engine when declared)."""
+class _Declared(LazyTableReference):
+    """A table declared in tables() below, found by name once it is."""
+
+    def __init__(self, name: str, declared: dict[str, Any]) -> None:
+        super().__init__(name, module_path=__name__)
+        self.declared = declared
+
+    def resolve(self) -> Any:
+        return self.declared[self.table_class_name]
+
+
+def tables(db: Any) -> tuple[Any, Any, Any]:
+    """The tables bound to one engine (a Piccolo table names its engine when declared)."""
+    declared: dict[str, Any] = {}
 
     class Author(Table, tablename="authors", db=db):
         id = Serial(primary_key=True)
@@ -34,8 +52,18 @@ def tables(db: Any) -> tuple[Any, Any]:
         views = Integer(default=0)
         published = Boolean(default=False)
         created_at = Timestamptz()
+        tags = M2M(_Declared("PostTag", declared))
 
-    return Author, Post
+    class Tag(Table, tablename="tags", db=db):
+        id = Serial(primary_key=True)
+        name = Varchar(length=100, unique=True)
+
+    class PostTag(Table, tablename="post_tags", db=db):
+        post = ForeignKey(Post, db_column_name="post_id")
+        tag = ForeignKey(Tag, db_column_name="tag_id")
+
+    declared["PostTag"] = PostTag
+    return Author, Post, Tag
 
 
 def unsupported(engine: Engine) -> str | None:
@@ -59,7 +87,7 @@ class PiccoloPeer:
         else:
             # Piccolo opens a connection per query on SQLite: it has no pool there.
             self.db = SQLiteEngine(path=e.path)
-        self.Author, self.Post = tables(self.db)
+        self.Author, self.Post, self.Tag = tables(self.db)
 
     async def close(self) -> None:
         if self.engine.name == "postgres":
@@ -103,6 +131,40 @@ class PiccoloPeer:
         return await Post.update({Post.views: views}).where(
             (Post.author == dataset.UPDATE_AUTHOR) & (Post.id <= dataset.UPDATE_MAX_ID))
 
+    async def in_list(self) -> Any:
+        Post = self.Post
+        return await Post.objects().where(Post.id.is_in(dataset.IN_KEYS))
+
+    async def counts(self) -> Any:
+        Post = self.Post
+        return await Post.select(Post.author, Count()).group_by(Post.author)
+
+    async def upsert(self, rows: list[dict[str, Any]]) -> Any:
+        Post = self.Post
+        objs = [Post(id=r["id"], author=r["author_id"], title=r["title"], body=r["body"], views=r["views"],
+                     published=r["published"], created_at=r["created_at"]) for r in rows]
+        return await Post.insert(*objs).on_conflict(target=Post.id, action="DO UPDATE",
+                                                    values=[Post.title, Post.views])
+
+    async def increment(self) -> Any:
+        Post = self.Post
+        return await Post.update({Post.views: Post.views + 1}).where(Post.id.is_in(dataset.INCREMENT_KEYS))
+
+    async def authors_with_posts(self) -> Any:
+        Author, Post = self.Author, self.Post
+        authors = await Author.objects()
+        posts = await Post.objects().where(Post.author.is_in([a.id for a in authors]))
+        by_author: dict[int, list[Any]] = {a.id: [] for a in authors}
+        for p in posts:
+            by_author[p.author].append(p)
+        return [(a, by_author[a.id]) for a in authors]
+
+    async def tagged(self) -> Any:
+        Post, Tag = self.Post, self.Tag
+        return await (Post.select(*Post.all_columns(exclude=[Post.tags]), Post.tags(Tag.id, Tag.name))
+                      .where((Post.author == dataset.PAGE_AUTHOR) & (Post.published == True))  # noqa: E712
+                      .order_by(Post.id, ascending=False).limit(dataset.PAGE))
+
     # -- plain data for the checks ---------------------------------------------
 
     @staticmethod
@@ -116,3 +178,18 @@ class PiccoloPeer:
         return (*cls.post(p), p.author.id, p.author.name, p.author.email)
 
     inserted = post
+
+    @staticmethod
+    def count_pair(row: Any) -> tuple[Any, Any]:
+        return row["author_id"], row["count"]
+
+    @classmethod
+    def author_posts(cls, pair: Any) -> tuple[Any, ...]:
+        a, posts = pair
+        return (a.id, a.name, a.email, sorted(cls.post(p) for p in posts))
+
+    @staticmethod
+    def tagged_post(row: Any) -> tuple[Any, ...]:
+        return (*dataset.post_tuple(row["id"], row["author_id"], row["title"], row["body"], row["views"],
+                                    row["published"], row["created_at"]),
+                sorted((t["id"], t["name"]) for t in row["tags"]))

@@ -1,15 +1,19 @@
 """SQLAlchemy 2.x's asyncio ORM: an AsyncSession per unit of work,
 `select(Post)`, `joinedload`, `session.add` + commit with
-expire_on_commit=False, ORM bulk insert of dicts, an ORM-enabled update."""
+expire_on_commit=False, ORM bulk insert of dicts, an ORM-enabled update,
+`in_`, `func.count` with `group_by`, each dialect's upsert (`on_conflict_do_update`,
+`on_duplicate_key_update`), `selectinload` of a one-to-many and a many-to-many."""
 
 from __future__ import annotations
 
 import datetime as dt
 from typing import Any
 
-from sqlalchemy import BigInteger, DateTime, ForeignKey, Integer, String, insert, select, update
+from sqlalchemy import (BigInteger, Column, DateTime, ForeignKey, Integer, String, Table, func, insert, select,
+                        update)
+from sqlalchemy.dialects import mysql, postgresql, sqlite
 from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
-from sqlalchemy.orm import DeclarativeBase, Mapped, joinedload, mapped_column, relationship
+from sqlalchemy.orm import DeclarativeBase, Mapped, joinedload, mapped_column, relationship, selectinload
 
 import dataset
 from engines import Engine
@@ -26,6 +30,20 @@ class Author(Base):
     id: Mapped[int] = mapped_column(Integer, primary_key=True)
     name: Mapped[str] = mapped_column(String(100))
     email: Mapped[str | None] = mapped_column(String(191), unique=True)
+    posts: Mapped[list[Post]] = relationship(back_populates="author")
+
+
+class Tag(Base):
+    __tablename__ = "tags"
+    id: Mapped[int] = mapped_column(Integer, primary_key=True)
+    name: Mapped[str] = mapped_column(String(100), unique=True)
+
+
+post_tags = Table(
+    "post_tags", Base.metadata,
+    Column("post_id", BigInteger().with_variant(Integer, "sqlite"), ForeignKey("posts.id"), primary_key=True),
+    Column("tag_id", ForeignKey("tags.id"), primary_key=True),
+)
 
 
 class Post(Base):
@@ -33,12 +51,13 @@ class Post(Base):
     # SQLite's rowid key is an INTEGER PRIMARY KEY.
     id: Mapped[int] = mapped_column(BigInteger().with_variant(Integer, "sqlite"), primary_key=True)
     author_id: Mapped[int] = mapped_column(ForeignKey("authors.id"))
-    author: Mapped[Author] = relationship()
+    author: Mapped[Author] = relationship(back_populates="posts")
     title: Mapped[str] = mapped_column(String(200))
     body: Mapped[str] = mapped_column(String)
     views: Mapped[int] = mapped_column(default=0)
     published: Mapped[bool] = mapped_column(default=False)
     created_at: Mapped[dt.datetime] = mapped_column(DateTime(timezone=True))
+    tags: Mapped[list[Tag]] = relationship(secondary=post_tags)
 
 
 URLS = {
@@ -113,6 +132,45 @@ class SqlalchemyPeer:
             await s.commit()
             return result.rowcount  # type: ignore[attr-defined]
 
+    async def in_list(self) -> Any:
+        async with self.session() as s:
+            return (await s.scalars(select(Post).where(Post.id.in_(dataset.IN_KEYS)))).all()
+
+    async def counts(self) -> Any:
+        async with self.session() as s:
+            return (await s.execute(select(Post.author_id, func.count()).group_by(Post.author_id))).all()
+
+    async def upsert(self, rows: list[dict[str, Any]]) -> Any:
+        async with self.session() as s:
+            if self.engine.name == "mariadb":
+                mine = mysql.insert(Post).values(rows)
+                stmt = mine.on_duplicate_key_update(title=mine.inserted.title, views=mine.inserted.views)
+            else:
+                dialect = postgresql if self.engine.name == "postgres" else sqlite
+                theirs = dialect.insert(Post).values(rows)
+                stmt = theirs.on_conflict_do_update(index_elements=[Post.id], set_={
+                    "title": theirs.excluded.title, "views": theirs.excluded.views})
+            await s.execute(stmt)
+            await s.commit()
+
+    async def increment(self) -> Any:
+        async with self.session() as s:
+            result = await s.execute(
+                update(Post).where(Post.id.in_(dataset.INCREMENT_KEYS)).values(views=Post.views + 1))
+            await s.commit()
+            return result.rowcount  # type: ignore[attr-defined]
+
+    async def authors_with_posts(self) -> Any:
+        async with self.session() as s:
+            return (await s.scalars(select(Author).options(selectinload(Author.posts)))).all()
+
+    async def tagged(self) -> Any:
+        async with self.session() as s:
+            q = (select(Post).options(selectinload(Post.tags))
+                 .where(Post.author_id == dataset.PAGE_AUTHOR, Post.published.is_(True))
+                 .order_by(Post.id.desc()).limit(dataset.PAGE))
+            return (await s.scalars(q)).all()
+
     # -- plain data for the checks ---------------------------------------------
 
     @staticmethod
@@ -124,3 +182,15 @@ class SqlalchemyPeer:
         return (*cls.post(p), p.author.id, p.author.name, p.author.email)
 
     inserted = post
+
+    @staticmethod
+    def count_pair(row: Any) -> tuple[Any, Any]:
+        return row[0], row[1]
+
+    @classmethod
+    def author_posts(cls, a: Any) -> tuple[Any, ...]:
+        return (a.id, a.name, a.email, sorted(cls.post(p) for p in a.posts))
+
+    @classmethod
+    def tagged_post(cls, p: Any) -> tuple[Any, ...]:
+        return (*cls.post(p), sorted((t.id, t.name) for t in p.tags))

@@ -1,11 +1,15 @@
 """Tortoise ORM: querysets awaited directly (`Post.filter(...).order_by(...)
-.limit(20)`), `select_related`, `create`, `bulk_create`, a queryset update."""
+.limit(20)`), `select_related`, `create`, `bulk_create`, a queryset update, `id__in`,
+`annotate(Count)` with `group_by`, `bulk_create(on_conflict=, update_fields=)`,
+`F("views") + 1`, `prefetch_related` of a reverse relation and a many-to-many."""
 
 from __future__ import annotations
 
 from typing import Any
 
 from tortoise import Tortoise, fields
+from tortoise.expressions import F
+from tortoise.functions import Count
 from tortoise.models import Model
 
 import dataset
@@ -23,6 +27,14 @@ class Author(Model):
         table = "authors"
 
 
+class Tag(Model):
+    id = fields.IntField(primary_key=True)
+    name = fields.CharField(max_length=100, unique=True)
+
+    class Meta:
+        table = "tags"
+
+
 class Post(Model):
     id = fields.BigIntField(primary_key=True)
     author: fields.ForeignKeyRelation[Author] = fields.ForeignKeyField("models.Author", related_name="posts")
@@ -31,6 +43,8 @@ class Post(Model):
     views = fields.IntField(default=0)
     published = fields.BooleanField(default=False)
     created_at = fields.DatetimeField()
+    tags: fields.ManyToManyRelation[Tag] = fields.ManyToManyField(
+        "models.Tag", through="post_tags", backward_key="post_id", forward_key="tag_id", related_name="posts")
 
     class Meta:
         table = "posts"
@@ -92,6 +106,25 @@ class TortoisePeer:
     async def update(self, views: int) -> Any:
         return await Post.filter(author_id=dataset.UPDATE_AUTHOR, id__lte=dataset.UPDATE_MAX_ID).update(views=views)
 
+    async def in_list(self) -> Any:
+        return await Post.filter(id__in=dataset.IN_KEYS)
+
+    async def counts(self) -> Any:
+        return await Post.all().annotate(n=Count("id")).group_by("author_id").values_list("author_id", "n")
+
+    async def upsert(self, rows: list[dict[str, Any]]) -> Any:
+        return await Post.bulk_create([Post(**r) for r in rows], on_conflict=["id"], update_fields=["title", "views"])
+
+    async def increment(self) -> Any:
+        return await Post.filter(id__in=dataset.INCREMENT_KEYS).update(views=F("views") + 1)
+
+    async def authors_with_posts(self) -> Any:
+        return await Author.all().prefetch_related("posts")
+
+    async def tagged(self) -> Any:
+        return await (Post.filter(author_id=dataset.PAGE_AUTHOR, published=True).order_by("-id")
+                      .limit(dataset.PAGE).prefetch_related("tags"))
+
     # -- plain data for the checks ---------------------------------------------
 
     @staticmethod
@@ -103,3 +136,15 @@ class TortoisePeer:
         return (*cls.post(p), p.author.id, p.author.name, p.author.email)
 
     inserted = post
+
+    @staticmethod
+    def count_pair(row: Any) -> tuple[Any, Any]:
+        return row[0], row[1]
+
+    @classmethod
+    def author_posts(cls, a: Any) -> tuple[Any, ...]:
+        return (a.id, a.name, a.email, sorted(cls.post(p) for p in a.posts))
+
+    @classmethod
+    def tagged_post(cls, p: Any) -> tuple[Any, ...]:
+        return (*cls.post(p), sorted((t.id, t.name) for t in p.tags))

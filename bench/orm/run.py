@@ -3,7 +3,7 @@
     python bench/orm/run.py [--quick] [--only WORKLOAD,...] [--engines ENGINE,...] [--output PATH]
 
 Workloads by number or name (by-key, page, many, joined, insert, bulk, update,
-concurrent); engines: postgres, mariadb, sqlite. Every ratio divides two
+concurrent, in-list, counts, upsert, increment, prefetch, tags); engines: postgres, mariadb, sqlite. Every ratio divides two
 medians measured in this process, in the same group, on the same rows. See
 bench/README.md for the method.
 """
@@ -23,6 +23,7 @@ from importlib import metadata as dist
 from pathlib import Path
 from typing import Any
 
+import peer_bare
 import peer_piccolo
 import peer_raw
 import peer_sarnic
@@ -37,7 +38,7 @@ from workloads import BY_NAME, WORKLOADS, Workload, WrongResult, candidate, expe
 HERE = Path(__file__).resolve().parent
 RAW, SARNIC, SQLALCHEMY, TORTOISE, PICCOLO = (m.NAME for m in (peer_raw, peer_sarnic, peer_sqlalchemy,
                                                                  peer_tortoise, peer_piccolo))
-PEERS = {m.NAME: m for m in (peer_raw, peer_sarnic, peer_sqlalchemy, peer_tortoise, peer_piccolo)}
+PEERS = {m.NAME: m for m in (peer_raw, peer_bare, peer_sarnic, peer_sqlalchemy, peer_tortoise, peer_piccolo)}
 US = 1e-6
 
 
@@ -116,9 +117,11 @@ async def open_peers(engine: Engine, names: list[str]) -> tuple[dict[str, Any], 
 
 
 def options(w: Workload, quick: bool) -> dict[str, Any]:
-    slow = w.number in (3, 6, 8)
+    slow = w.number in (3, 6, 8, 11, 13)
     if quick:
-        return {"rounds": 5, "min_rounds": 3, "batch_seconds": 0.02, "budget_seconds": 4.0 if slow else 1.5}
+        # A smoke run: the slow groups (a second or more a round) get two rounds.
+        return {"rounds": 5, "min_rounds": 2 if slow else 3, "batch_seconds": 0.02,
+                "budget_seconds": 4.0 if slow else 1.5}
     return {"rounds": 21, "min_rounds": 7, "batch_seconds": 0.05, "budget_seconds": 30.0 if slow else 12.0}
 
 

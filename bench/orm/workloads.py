@@ -1,4 +1,4 @@
-"""The eight workloads: what each peer's call is, what it must hand back (as
+"""The workloads: what each peer's call is, what it must hand back (as
 plain data, the same for every peer) and how the data is put back after it."""
 
 from __future__ import annotations
@@ -36,7 +36,15 @@ WORKLOADS = [
     Workload(6, "bulk", "bulk insert 10,000"),
     Workload(7, "update", "update 100 by a filter"),
     Workload(8, "concurrent", f"{dataset.TASKS} tasks at once, pool {dataset.POOL}", rate=True),
+    Workload(9, "in-list", f"key in a list of {len(dataset.IN_KEYS):,}"),
+    Workload(10, "counts", "posts counted per author"),
+    Workload(11, "upsert", f"upsert {dataset.UPSERTED:,}, half new"),
+    Workload(12, "increment", f"views + 1 on {len(dataset.INCREMENT_KEYS)} by keys"),
+    Workload(13, "prefetch", f"{dataset.AUTHORS} authors + {dataset.SEEDED_POSTS:,} posts prefetched"),
+    Workload(14, "tags", f"{dataset.PAGE} rows + tags (many-to-many)"),
 ]
+#: the peer's method for each workload added after the first eight
+METHODS = {9: "in_list", 10: "counts", 11: "upsert", 12: "increment", 13: "authors_with_posts", 14: "tagged"}
 BY_NAME = {w.name: w for w in WORKLOADS} | {str(w.number): w for w in WORKLOADS}
 #: queries each task of workload 8 runs (fewer in a quick run)
 per_task = dataset.QUERIES_PER_TASK
@@ -46,6 +54,44 @@ UPDATE_VALUES = (1001, 1002)
 
 class WrongResult(Exception):
     """A peer did another job than the raw driver."""
+
+
+class Unexpressible(Exception):
+    """The peer (or this build of sarnic) has no way to write the workload."""
+
+
+def method(peer: Any, n: int) -> Callable[..., Awaitable[Any]]:
+    if n == 8 and not getattr(peer, "concurrent", True):
+        raise Unexpressible("one connection: it runs no queries at once")
+    if n not in METHODS:
+        return getattr(peer, {1: "by_key", 2: "page", 3: "many", 4: "joined", 8: "page"}[n])
+    found = getattr(peer, METHODS[n], None)
+    if found is None:
+        raise Unexpressible(f"cannot express {n}")
+    return found  # type: ignore[no-any-return]
+
+
+class Upserts:
+    """Workload 11's calls in a batch: the call-th sends dataset.upsert_rows(call),
+    built once and kept; the reset after a batch starts again at the first."""
+
+    rows: dict[int, list[dict[str, Any]]] = {}
+
+    def __init__(self, peer: Any, engine: Engine) -> None:
+        self.upsert, self.engine, self.calls = peer.upsert, engine, 0
+
+    def next_rows(self) -> list[dict[str, Any]]:
+        call, self.calls = self.calls, self.calls + 1
+        if call not in self.rows:
+            self.rows[call] = dataset.upsert_rows(call)
+        return self.rows[call]
+
+    async def call(self) -> Any:
+        return await self.upsert(self.next_rows())
+
+    async def reset(self) -> None:
+        self.calls = 0
+        await self.engine.forget_upserts()
 
 
 async def burst(page: Callable[[], Awaitable[Any]]) -> list[Any]:
@@ -60,14 +106,13 @@ async def burst(page: Callable[[], Awaitable[Any]]) -> list[Any]:
 
 def candidate(w: Workload, name: str, peer: Any, engine: Engine) -> Candidate:
     n = w.number
-    if n == 1:
-        return Candidate(name, peer.by_key)
-    if n == 2:
-        return Candidate(name, peer.page)
-    if n == 3:
-        return Candidate(name, peer.many)
-    if n == 4:
-        return Candidate(name, peer.joined)
+    if n in (1, 2, 3, 4, 9, 10, 13, 14):
+        return Candidate(name, method(peer, n))
+    if n == 11:
+        upserts = Upserts(peer, engine)
+        return Candidate(name, upserts.call, upserts.reset)
+    if n == 12:
+        return Candidate(name, peer.increment, engine.restore_incremented)
     if n == 5:
         row = dataset.new_post(0)
         return Candidate(name, lambda: peer.insert_one(row), engine.forget_inserted)
@@ -120,12 +165,60 @@ async def plain_result(w: Workload, peer: Any, engine: Engine) -> Any:
             raise WrongResult(f"the update reports {count} rows; it changed {stored}")
         return stored
     if n == 8:
+        method(peer, n)
         pages = await burst(peer.page)
         plain = {tuple(peer.post(o) for o in p) for p in pages}
         if len(pages) != dataset.TASKS * per_task or len(plain) != 1:
             raise WrongResult(f"{len(pages)} queries gave {len(plain)} different pages")
         return plain.pop()
+    call = method(peer, n)
+    if n == 9:
+        return sorted(peer.post(o) for o in await call())
+    if n == 10:
+        return sorted((int(a), int(c)) for a, c in map(peer.count_pair, await call()))
+    if n == 11:
+        upserts = Upserts(peer, engine)
+        try:
+            await call(upserts.next_rows())
+            return await upserted(engine)
+        finally:
+            await upserts.reset()
+    if n == 12:
+        try:
+            count = await call()
+            stored = [int(await engine.value(f"SELECT {e} FROM posts WHERE id % $1 = 0", dataset.INCREMENT_EVERY))
+                      for e in ("COUNT(*)", "SUM(views)")]
+        finally:
+            await engine.restore_incremented()
+        if isinstance(count, int) and count != stored[0]:
+            raise WrongResult(f"the update reports {count} rows; it changed {stored[0]}")
+        return stored
+    if n == 13:
+        return sorted(peer.author_posts(a) for a in await call())
+    if n == 14:
+        return [peer.tagged_post(p) for p in await call()]
     raise ValueError(w)
+
+
+async def upserted(engine: Engine) -> list[int]:
+    """What one upsert of dataset.upsert_rows(0) leaves in the table."""
+    new, mark = dataset.SEEDED_POSTS, "Upserted%"
+    return [int(await engine.value(text, *args)) for text, args in (
+        ("SELECT COUNT(*) FROM posts WHERE id > $1", (new,)),
+        ("SELECT SUM(author_id) FROM posts WHERE id > $1", (new,)),
+        ("SELECT COUNT(*) FROM posts WHERE title LIKE $1 AND id <= $2", (mark, new)),
+        ("SELECT SUM(views) FROM posts WHERE title LIKE $1", (mark,)),
+        ("SELECT SUM(views) FROM posts", ()),
+    )]
+
+
+def expected_upserted() -> list[int]:
+    rows = dataset.upsert_rows(0)
+    new = [r for r in rows if r["id"] > dataset.SEEDED_POSTS]
+    old = {r["id"] for r in rows} - {r["id"] for r in new}
+    views = sum(dataset.post_views(i) for i in range(1, dataset.SEEDED_POSTS + 1) if i not in old)
+    return [len(new), sum(r["author_id"] for r in new), len(old), sum(r["views"] for r in rows),
+            views + sum(r["views"] for r in rows)]
 
 
 def expected(w: Workload) -> Any:
@@ -136,4 +229,17 @@ def expected(w: Workload) -> Any:
         return dataset.UPDATED
     if w.number == 8:
         return tuple(dataset.expected_page())
+    if w.number == 9:
+        return dataset.expected_in_list()
+    if w.number == 10:
+        return dataset.expected_counts()
+    if w.number == 11:
+        return expected_upserted()
+    if w.number == 12:
+        return [len(dataset.INCREMENT_KEYS),
+                sum(dataset.post_views(i) + 1 for i in dataset.INCREMENT_KEYS)]
+    if w.number == 13:
+        return dataset.expected_authors_with_posts()
+    if w.number == 14:
+        return dataset.expected_tagged_page()
     return None

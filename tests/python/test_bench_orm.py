@@ -102,3 +102,82 @@ def test_targets(workload: int, engine: str, seconds: dict[str, float], missed: 
     run.check_targets(row)
     assert [t["target"] for t in row.targets if not t["met"]] == missed
     assert run.status(row) == ("PASS" if not missed else "MISS: " + "; ".join(missed))
+
+
+import peer_raw  # noqa: E402
+import workloads  # noqa: E402
+
+
+def test_upsert_calls_send_half_seeded_half_new_keys_no_earlier_call_used() -> None:
+    calls = [dataset.upsert_rows(k) for k in range(3)]
+    for k, rows in enumerate(calls):
+        keys = [r["id"] for r in rows]
+        assert len(rows) == dataset.UPSERTED == len(set(keys))
+        seeded = [i for i in keys if i <= dataset.SEEDED_POSTS]
+        assert len(seeded) == dataset.UPSERTED // 2 and all(i % dataset.UPSERT_EVERY == 0 for i in seeded)
+        # Every call changes the seeded rows it meets (MySQL counts changed rows only).
+        assert {r["views"] for r in rows} == {2000 + k}
+    new = [{r["id"] for r in rows if r["id"] > dataset.SEEDED_POSTS} for rows in calls]
+    assert not (new[0] & new[1]) and not (new[1] & new[2])
+    # The reset puts back the seeded rows with keys up to this bound.
+    assert max(i for i in (r["id"] for r in calls[0]) if i <= dataset.SEEDED_POSTS) == \
+        dataset.UPSERT_EVERY * dataset.UPSERTED // 2
+
+
+def test_upserts_start_again_at_the_first_call_after_a_reset() -> None:
+    class Peer:
+        async def upsert(self, rows: list[dict[str, object]]) -> None:
+            sent.append(rows[0]["views"])
+
+    class Engine_:
+        async def forget_upserts(self) -> None:
+            pass
+
+    sent: list[object] = []
+    upserts = workloads.Upserts(Peer(), Engine_())  # type: ignore[arg-type]
+
+    async def batches() -> None:
+        for n in (2, 3):
+            for _ in range(n):
+                await upserts.call()
+            await upserts.reset()
+
+    asyncio.run(batches())
+    assert sent == [2000, 2001, 2000, 2001, 2002]
+
+
+def test_tags_and_links_of_the_seed() -> None:
+    counts = {len(dataset.post_tag_ids(i)) for i in range(1, 9)}
+    assert counts == {0, 1, 2, 3}
+    assert all(len(set(t := dataset.post_tag_ids(i))) == len(t) and all(1 <= x <= dataset.TAGS for x in t)
+               for i in range(1, dataset.SEEDED_POSTS + 1))
+    assert len(set(dataset.seeded_links())) == len(dataset.seeded_links())
+    assert len(set(dataset.IN_KEYS)) == len(dataset.IN_KEYS) == 1000
+    assert all(1 <= k <= dataset.SEEDED_POSTS for k in dataset.IN_KEYS)
+
+
+@pytest.mark.parametrize(("engine", "expected"), [
+    ("postgres", "UPDATE posts SET views = views + 1 WHERE id = ANY($1)"),
+    ("sqlite", "UPDATE posts SET views = views + 1 WHERE id IN (?, ?, ?)"),
+    ("mariadb", "UPDATE posts SET views = views + 1 WHERE id IN (%s, %s, %s)"),
+])
+def test_raw_statements_over_a_list_of_keys(engine: str, expected: str) -> None:
+    assert peer_raw.keyed(Engine(engine), "increment", 3) == expected
+
+
+def test_raw_children_are_grouped_under_their_parents_in_the_parents_order() -> None:
+    parents = [(2, "b"), (1, "a"), (3, "c")]
+    children = [(10, 1), (11, 2), (12, 1)]
+    assert peer_raw.grouped(parents, children, 1) == [((2, "b"), [(11, 2)]), ((1, "a"), [(10, 1), (12, 1)]),
+                                                      ((3, "c"), [])]
+
+
+def test_a_peer_without_a_workload_is_shown_as_unable_to_express_it() -> None:
+    class Bare:
+        concurrent = False
+
+    with pytest.raises(workloads.Unexpressible, match="no queries at once"):
+        workloads.method(Bare(), 8)
+    with pytest.raises(workloads.Unexpressible):
+        workloads.method(Bare(), 13)
+    assert len({w.number for w in workloads.WORKLOADS}) == len({w.name for w in workloads.WORKLOADS}) == 14
