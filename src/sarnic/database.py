@@ -645,7 +645,7 @@ class Database:
         if isinstance(query, BulkInsert):
             rows, width, key = query.rows, max(len(query.columns), 1), "rows"
         elif isinstance(query, BulkUpdate):
-            rows, width, key = query.rows, len(query.model.__pk__) + len(query.fields), "rows"
+            rows, width, key = query.rows, query.params_per_row(self._backend.dialect), "rows"
         else:
             rows, width, key = query.ids, len(query.model.__pk__), "ids"
         per = max(self._backend.max_params // width, 1)

@@ -930,6 +930,21 @@ class BulkUpdate(Query[M]):
               [[list(k), list(v)] for k, v in self.rows]]
         return [IR_VERSION, self.model.__name__, op, [], [], None, None]
 
+    def needs_statement_ir(self, dialect: str) -> bool:
+        # The query IR's bulk update is PostgreSQL's UPDATE ... FROM (VALUES ...);
+        # the statement IR writes one CASE per column for the other engines.
+        return dialect != "postgres"
+
+    def statement(self, scope: Scope) -> dict[str, Any]:
+        return {"model": scope.model(self.model), "operation": {
+            "kind": "bulk_update", "pk_fields": [f.position for f in self.model.__pk__],
+            "fields": [f.position for f in self.fields],
+            "rows": [[[list(b) for b in keys], [list(b) for b in values]] for keys, values in self.rows]}}
+
+    def params_per_row(self, dialect: str) -> int:
+        keys, fields = len(self.model.__pk__), len(self.fields)
+        return keys + fields if dialect == "postgres" else fields * (keys + 1) + keys
+
 
 class BulkDelete(Query[M]):
     operation = "bulk_delete"

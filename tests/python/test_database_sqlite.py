@@ -192,3 +192,17 @@ def test_english_full_text_stems_as_postgres_does(field: str, query: str, found:
             return [r.id for r in rows]
 
     assert asyncio.run(main()) == found
+
+
+def test_bulk_update_sets_each_row_its_own_value_in_chunks_under_the_parameter_limit() -> None:
+    async def main() -> Any:
+        async with sarnic.connect("sqlite://:memory:") as db:
+            await db.create_tables(Note)
+            await db.execute(Note.bulk_insert([Note(id=i, text="t", n=0) for i in range(1, 20_001)]))
+            notes = await db.fetch(Note.select())
+            for note in notes:
+                note.n = note.id * 2
+            changed = await db.execute(Note.bulk_update(notes, fields=[Note.n]))
+            return changed, await db.count(Note.select().where(Note.n == Note.id * 2))
+
+    assert asyncio.run(main()) == (20_000, 20_000)
