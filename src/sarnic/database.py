@@ -30,7 +30,7 @@ from sarnic.relations import prefetch
 from sarnic.relations.links import LinkChange
 from sarnic.rows import RowReader, first_value
 from sarnic.value_rows import ValuesReader
-from sarnic.statement import Statement, Statements, count_statement
+from sarnic.statement import Statement, Statements, count_statement, returning_statement
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")
@@ -573,6 +573,11 @@ class Database:
             if isinstance(query, Upsert):
                 return await self._upsert_then_select(query)
             if isinstance(query, Insert):
+                dialect = getattr(backend, "insert_dialect", None)
+                if dialect is not None:
+                    # INSERT ... RETURNING where the server has it: one round trip.
+                    stmt = returning_statement(backend, query, dialect)
+                    return self._reader(query).read(await self._fetch(stmt, read_only=False))
                 return await self._insert_then_select(query)
             raise not_supported(f"fetching the rows of {query.operation}", backend.dialect,
                                 f"the engine hands no rows back from {query.operation}; run it with execute() "

@@ -100,13 +100,19 @@ def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
     return None
 
 
-def _statement(backend: Backend, query: Query[Any], exists: bool) -> Statement:
+def returning_statement(backend: Backend, query: Query[Any], dialect: str) -> Statement:
+    """A write compiled for a flavour of the backend's dialect that hands its
+    rows back (MariaDB's INSERT ... RETURNING)."""
+    return _statement(backend, query, False, dialect)
+
+
+def _statement(backend: Backend, query: Query[Any], exists: bool, dialect: str | None = None) -> Statement:
     """A query only the statement IR says: compiled each time (its text may
     follow its values, as IN lists do on MySQL), each value converted by the
     field its label names; an IN list element by element, then as the
     dialect binds a list (one JSON text, one array, or expanded by the core)."""
     scope, ir = statement_document(query, exists=exists)
-    result = compile_statement_ir(scope, ir, backend.dialect)
+    result = compile_statement_ir(scope, ir, dialect or backend.dialect)
     labels: list[str] = result["param_type_summary"]
     lists = scope.lists
     json_lists = backend.dialect in _JSON_LISTS

@@ -233,6 +233,18 @@ def test_insert_hands_back_the_stored_row(run: Any) -> None:
     run(test)
 
 
+def test_an_insert_hands_its_row_back_in_one_statement(run: Any, caplog: pytest.LogCaptureFixture) -> None:
+    async def test(db: sarnic.Database) -> None:
+        with caplog.at_level("DEBUG", logger="sarnic.sql"):
+            caplog.clear()
+            author = await db.fetch_one(Author.insert(name="Once", email="o@x"))
+            sent = [r.sql for r in caplog.records if r.name == "sarnic.sql"]
+        assert (author.name, author.email) == ("Once", "o@x") and author.id > 0
+        assert len(sent) == 1 and "RETURNING" in sent[0]
+
+    run(test)
+
+
 def test_nearest_ordering_is_refused(run: Any) -> None:
     class Doc(Model):
         id = fields.Int(primary_key=True)

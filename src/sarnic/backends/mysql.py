@@ -215,6 +215,12 @@ class _Cursor(Cursor):
             report_warnings(rows)
 
 
+def _insert_dialect(server_version: str) -> str | None:
+    version = server_version.removeprefix("5.5.5-")
+    numbers = tuple(int(n) for n in re.findall(r"\d+", version.partition("-")[0])[:2])
+    return "mariadb" if "mariadb" in version.lower() and numbers >= (10, 5) else None
+
+
 def _collation(server_version: str) -> str:
     """A case-insensitive, accent-sensitive collation the server has."""
     # MariaDB before 11 reports itself behind a 5.5.5- prefix.
@@ -352,6 +358,9 @@ class MySQLBackend(Backend):
         self._sql: dict[str, str] = {}
         self._pool: Pool[MySQLConnection] | None = None
         self._collation: str | None = None
+        #: the dialect an insert that hands its row back compiles for: MariaDB
+        #: 10.5 and later take INSERT ... RETURNING, one round trip
+        self.insert_dialect: str | None = None
         #: connections found lost so far; a connection checked before the last loss is pinged
         self._losses = 0
 
@@ -393,6 +402,7 @@ class MySQLBackend(Backend):
             raise asyncio.CancelledError
         if self._collation is None:
             self._collation = _collation(raw.get_server_info())
+            self.insert_dialect = _insert_dialect(raw.get_server_info())
         conn = MySQLConnection(self, raw)
         conn.checked = self._losses
         return conn
