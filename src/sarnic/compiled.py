@@ -27,9 +27,24 @@ class Compiled:
     operation: str
 
 
+_UNSCOPED = "requires at least one filter"
+
+
+def _noted(exc: _native.SarnicCompileError) -> _native.SarnicCompileError:
+    """The core's error as it is, with a note saying how to mean it."""
+    if _UNSCOPED in str(exc) and not getattr(exc, "__notes__", None):
+        exc.add_note("to update or delete every row on purpose, say so: Model.update(..., danger=True) "
+                     "or Model.delete(danger=True)")
+    return exc
+
+
 def compile_ir(model: Any, ir: list[Any], dialect: str) -> dict[str, Any]:
-    """The core's result for an IR of this model: errors pass through unchanged."""
-    return _native.compile_query_msgpack(model.__metadata_bytes__, _codec.pack(ir), dialect)  # type: ignore[return-value]
+    """The core's result for an IR of this model: errors pass through unchanged
+    (an unscoped write gains a note naming danger=True)."""
+    try:
+        return _native.compile_query_msgpack(model.__metadata_bytes__, _codec.pack(ir), dialect)  # type: ignore[return-value]
+    except _native.SarnicCompileError as exc:
+        raise _noted(exc) from None
 
 
 _PAGING = frozenset(("limit:int", "offset:int"))
@@ -71,8 +86,10 @@ def python_params(model: Any, labels: list[str], packed: bytes) -> tuple[Any, ..
 
 def compile_statement_ir(scope: Scope, ir: bytes, dialect: str) -> dict[str, Any]:
     """The core's result for a statement IR document written in `scope`."""
-    compile_statement = getattr(_native, "compile_statement_msgpack")
-    return compile_statement(scope.models_bytes(), ir, dialect)  # type: ignore[no-any-return]
+    try:
+        return _native.compile_statement_msgpack(scope.models_bytes(), ir, dialect)  # type: ignore[return-value]
+    except _native.SarnicCompileError as exc:
+        raise _noted(exc) from None
 
 
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
@@ -82,7 +99,10 @@ def compile_query(query: Query[Any], dialect: str) -> Compiled:
         scope, ir = statement_document(query)
         return statement_compiled(scope, compile_statement_ir(scope, ir, dialect))
     model = query.model
-    result = _native.compile_query_msgpack(model.__metadata_bytes__, _pack(query.ir()), dialect)
+    try:
+        result = _native.compile_query_msgpack(model.__metadata_bytes__, _pack(query.ir()), dialect)
+    except _native.SarnicCompileError as exc:
+        raise _noted(exc) from None
     return to_compiled(model, result)  # type: ignore[arg-type]
 
 

@@ -8,7 +8,9 @@ from typing import Any
 import pytest
 
 from conftest import DIALECTS, compile_both
+from orm_models import Post
 from sarnic import _native
+from sarnic._native import SarnicCompileError
 
 MODEL = {
     "model_name": "Article",
@@ -83,3 +85,11 @@ def test_update_without_assignments_is_refused(dialect: str) -> None:
     with pytest.raises(_native.SarnicCompileError) as err:
         compile_both(MODEL, ir, dialect)
     assert err.value.args == ("malformed IR: update requires at least one assignment",)
+
+
+@pytest.mark.parametrize("build", [lambda: Post.update(views=1), lambda: Post.delete(),
+                                   lambda: Post.update(views=Post.views + 1)], ids=["update", "delete", "relative"])
+def test_an_unscoped_write_says_how_to_mean_it(build: Any) -> None:
+    with pytest.raises(SarnicCompileError) as info:
+        build().sql("sqlite")
+    assert any("danger=True" in note for note in info.value.__notes__)
