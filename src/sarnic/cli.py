@@ -9,15 +9,14 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import struct
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from typing import Any, TextIO
 
 from sarnic import _native
+from sarnic.terminal import DIALECTS, finite, format_table, show_value
 
-DIALECTS = ("postgres", "mysql", "sqlite", "mssql")
 USER_ERROR = 2
 LABEL = 13  # width of the label column of the compile output
 
@@ -145,69 +144,6 @@ def decode_params(bound_params: list[str] | bytes) -> list[dict[str, Any]]:
     return [json.loads(p) for p in bound_params]
 
 
-def show_value(value: Any) -> str:
-    """One value as compact JSON (texts quoted, so "7" and 7 differ); null for None."""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-
-
-def _finite(value: Any) -> Any:
-    # Valid JSON has no NaN: write non-finite doubles as null, as the compiler's JSON writer does.
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, list):
-        return [_finite(v) for v in value]
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    return value
-
-
-# Control characters would break the alignment of a table: show them escaped.
-_CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x20), 0x7F]} | {0x09: "\\t", 0x0A: "\\n", 0x0D: "\\r"}
-_MISSING = object()
-
-
-def _cell(value: Any, width: int | None) -> str:
-    if value is _MISSING:
-        text = ""
-    elif value is None:
-        text = "NULL"
-    elif isinstance(value, str):
-        text = value.translate(_CONTROL)
-    else:
-        text = show_value(value)
-    if width is not None and len(text) > width:
-        text = text[: width - 3] + "..."
-    return text
-
-
-def _numeric(values: Iterable[Any]) -> bool:
-    present = [v for v in values if v is not None]
-    return bool(present) and all(isinstance(v, int | float) and not isinstance(v, bool) for v in present)
-
-
-def format_table(rows: Sequence[dict[str, Any]], columns: Sequence[str] | None = None,
-                 max_width: int | None = None) -> list[str]:  # fmt: skip
-    """Rows as aligned text lines: a header, a rule, one line per row. Columns
-    default to every key in first-seen order; numeric columns align right; a
-    column a row lacks is left blank, a null reads NULL."""
-    if columns is None:
-        columns = list(dict.fromkeys(key for row in rows for key in row))
-    if not columns:
-        return []
-    cells = [[_cell(row.get(c, _MISSING), max_width) for c in columns] for row in rows]
-    widths = [max([len(c)] + [len(line[i]) for line in cells]) for i, c in enumerate(columns)]
-    right = [_numeric(row.get(c) for row in rows) for c in columns]
-
-    def line(items: Sequence[str]) -> str:
-        parts = [s.rjust(w) if r else s.ljust(w) for s, w, r in zip(items, widths, right)]
-        return "  ".join(parts).rstrip()
-
-    return [line(columns), line(["-" * w for w in widths])] + [line(c) for c in cells]
-
-
-# ---------------------------------------------------------------- compile
-
-
 def _compile_one(metadata: str | bytes, ir: str | bytes, dialect: str) -> dict[str, Any]:
     if isinstance(metadata, bytes) and isinstance(ir, bytes):
         return dict(_native.compile_query_msgpack(metadata, ir, dialect))
@@ -266,7 +202,7 @@ def cmd_compile(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 doc: dict[str, Any] = {"dialect": dialect, "error": error}
             else:
                 doc = {"dialect": dialect, **result}
-            out.write(json.dumps(_finite(doc), ensure_ascii=False) + "\n")
+            out.write(json.dumps(finite(doc), ensure_ascii=False) + "\n")
         return USER_ERROR if failures else 0
 
     operations = {r["operation"] for _, r in results if isinstance(r, dict)}
@@ -290,7 +226,7 @@ def cmd_hydrate(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     hydrate = _native.hydrate_rows_msgpack if args.msgpack else _native.hydrate_rows
     rows = hydrate(metadata, rows_doc)
     if args.json:
-        out.write(json.dumps(_finite(rows), ensure_ascii=False) + "\n")
+        out.write(json.dumps(finite(rows), ensure_ascii=False) + "\n")
         return 0
     for line in format_table(rows):
         out.write(line + "\n")

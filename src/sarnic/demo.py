@@ -20,7 +20,7 @@ import sarnic
 from sarnic import Database, Model, Query, SarnicCompileError, Select
 from sarnic.compiled import compile_ir, to_compiled
 from sarnic._demo_models import SEED_AUTHORS, SEED_TAGS, Author, Post, Tag, at, seed_posts
-from sarnic.cli import DIALECTS, format_table, show_value
+from sarnic.terminal import DIALECTS, format_table, show_value
 
 LABEL = 10  # width of the label column ("postgres  ")
 INDENT = "    "
