@@ -6,7 +6,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 JOBS ?= 2
-DEB_PACKAGES := g++ cmake make rapidjson-dev libmsgpack-cxx-dev libgtest-dev libmariadb-dev
+BUILD_DEB := g++ cmake make rapidjson-dev libmsgpack-cxx-dev
+DEB_PACKAGES := $(BUILD_DEB) libgtest-dev libmariadb-dev
 WERROR := $(if $(CI),ON,OFF)
 NATIVE_BUILD := build/native
 
@@ -20,10 +21,17 @@ deps:
 	  if [ "$$(id -u)" = 0 ]; then echo "installing:$$missing"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	  else echo "missing Debian packages:$$missing (run as root or install them)"; exit 1; fi; fi
 
-$(VENV)/.ready: pyproject.toml
+# The base: what building the module and running the tour need. The test
+# tools come on top of it, for the test targets only.
+$(VENV)/.base: pyproject.toml
 	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	$(PY) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['dependencies']))" > $(VENV)/requirements-base.txt
+	$(PIP) install -q -r $(VENV)/requirements-base.txt
+	@touch $@
+
+$(VENV)/.ready: pyproject.toml $(VENV)/.base
 	$(PY) -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb'))['project']; print('\\n'.join(p['dependencies'] + p['optional-dependencies']['test']))" > $(VENV)/requirements-test.txt
 	$(PIP) install -q -r $(VENV)/requirements-test.txt
 	@touch $@
@@ -31,9 +39,10 @@ $(VENV)/.ready: pyproject.toml
 venv: deps $(VENV)/.ready
 
 # The lock lets several shells share one build directory.
+INSTALL_MODULE = mkdir -p build && SARNIC_WERROR=$(WERROR) flock build/.install.lock $(PIP) install -q --no-build-isolation --no-deps .
+
 build: venv
-	@mkdir -p build
-	SARNIC_WERROR=$(WERROR) flock build/.install.lock $(PIP) install -q --no-build-isolation --no-deps .
+	$(INSTALL_MODULE)
 
 cpp-test: deps
 	cmake -S . -B $(NATIVE_BUILD) -DSARNIC_BUILD_TESTS=ON -DSARNIC_WERROR=$(WERROR) >/dev/null
@@ -180,7 +189,12 @@ abi3-check: venv
 
 test: cpp-test py-test abi3-check db-test conduit-test $(if $(CI),sanitize fuzz)
 
-demo: build
+# The tour needs only a compiler, the core's two header libraries and the base
+# install: no test tools.
+demo:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(BUILD_DEB)"
+	@$(MAKE) --no-print-directory $(VENV)/.base
+	$(INSTALL_MODULE)
 	$(PY) -m sarnic demo
 
 clean:
