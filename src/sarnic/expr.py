@@ -87,6 +87,17 @@ class Condition:
         raise NotImplementedError
 
 
+def _takes(column: Any, operator: str) -> None:
+    """A comparison the field's operators leave out fails here, when the query
+    is built, not when the core compiles it."""
+    allowed = column.__dict__.get("_allowed")
+    if allowed is None:
+        allowed = column.__dict__["_allowed"] = frozenset(column.allowed_operators())
+    if operator not in allowed:
+        takes = ", ".join(sorted(allowed)) or "no comparison"
+        raise TypeError(f"{column.label} does not take {operator} (it takes {takes})")
+
+
 def _condition(value: Any) -> Condition:
     if not isinstance(value, Condition):
         raise TypeError(f"expected a condition such as Post.views >= 10, not {type(value).__name__}")
@@ -283,11 +294,13 @@ class ColumnExpr(Generic[T]):
             return Compare(operator, self, value)
         if isinstance(value, Condition):
             raise TypeError(f"{self.label} is compared with values or expressions, not with conditions")
+        _takes(self, operator)
         return Comparison(self, operator, value, self.bind_value(value))  # type: ignore[arg-type]
 
     def _search(self, operator: str, query: str) -> Condition:
         if not isinstance(query, str):
             raise TypeError(f"{self.label}.{operator}() takes a str query, not {type(query).__name__}")
+        _takes(self, operator)
         return Comparison(self, operator, query, ("text", str(query)))  # type: ignore[arg-type]
 
     def __eq__(self, other: T | ColumnExpr[Any] | None) -> Condition:  # type: ignore[override]

@@ -12,7 +12,7 @@ from typing import Any
 import pytest
 
 from conftest import DIALECTS
-from orm_models import Author, Category, Document, Membership, Post
+from orm_models import Author, Category, Document, Everything, Membership, Post
 from sarnic import SarnicCompileError, _codec, _native
 from sarnic.compiled import compile_ir
 from sarnic.query import Query
@@ -274,3 +274,12 @@ def test_query_compiles_as_the_hand_built_ir(name: str, build: Callable[[], Quer
 def test_every_query_class_is_covered() -> None:
     covered = {type(build()).__name__ for _, build, _, _ in CASES}
     assert covered == {"Select", "Insert", "Update", "Delete", "BulkInsert", "BulkUpdate", "BulkDelete"}
+
+
+@pytest.mark.parametrize(("build", "op"), [
+    (lambda: Everything.doc > 1, "gt"), (lambda: Everything.doc == {"a": 1}, "eq"), (lambda: Everything.blob < b"x", "lt"),
+    (lambda: Everything.vec == [1.0, 2.0, 3.0], "eq"), (lambda: Everything.flag < True, "lt"),
+])
+def test_an_operator_the_field_does_not_take_fails_when_built(build: Any, op: str) -> None:
+    with pytest.raises(TypeError, match=rf"^Everything\.\w+ does not take {op} \(it takes"):
+        build()
