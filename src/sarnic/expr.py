@@ -29,12 +29,14 @@ _NULL = ("null", None)
 #: Operators whose query IR form reads case as each engine's LIKE does (SQLite
 #: folds ASCII, MySQL's collations ignore case); on those engines a query using
 #: them is written in the statement IR, whose text match means one thing.
-#: PostgreSQL's LIKE keeps case, but its ILIKE folds ASCII only under a C ctype.
+#: PostgreSQL's LIKE keeps case, and its ILIKE folds by the database's ctype:
+#: Unicode under a UTF-8 locale, ASCII only under C ("postgres-c", which the
+#: backend reads off the database when it opens).
 #: A full-text match there searches its field alone only in the statement IR,
 #: and SQLite's search text is rewritten on the way (see the SQLite backend).
 _SHARED_INDEX_DIALECTS = frozenset(("sqlite", "mysql", "mariadb"))
 TEXT_CASE_DIALECTS = {"contains": frozenset(("sqlite", "mysql", "mariadb")),
-                      "icontains": frozenset(("sqlite", "mysql", "mariadb", "postgres")),
+                      "icontains": frozenset(("sqlite", "mysql", "mariadb", "postgres-c")),
                       **{op: _SHARED_INDEX_DIALECTS for op in ("match", "match_phrase", "match_websearch",
                                                                 "match_boolean")}}
 TEXT_CASE_OPERATORS = frozenset(TEXT_CASE_DIALECTS)

@@ -160,7 +160,7 @@ class Statements:
         """`variant` is "select" (a select's rows, or a write), "exists" (the
         select's EXISTS form) or "count" (a select to count the rows of)."""
         backend = self.backend
-        if query.needs_statement_ir(backend.dialect):
+        if query.needs_statement_ir(backend.text_dialect):
             reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
             if reason is not None:
                 from sarnic.errors import NotSupportedError

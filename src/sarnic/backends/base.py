@@ -233,6 +233,9 @@ class Backend(abc.ABC):
         self.url = url
         self.min_size = min_size
         self.max_size = max_size
+        #: the dialect as far as text match goes: PostgreSQL under a C ctype,
+        #: whose ILIKE folds ASCII only, reads "postgres-c"
+        self.text_dialect = self.dialect
         self._params: dict[Field[Any], Converter] = {}
         self._results: dict[Field[Any], Converter] = {}
         #: bulk_rows.driver_rows, by column list

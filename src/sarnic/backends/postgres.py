@@ -305,6 +305,12 @@ class PostgresBackend(Backend):
     async def open(self) -> None:
         self._pool = Pool(self._connect, _close, min_size=self.min_size, max_size=self.max_size)
         await self._pool.open()
+        async with self._pool.acquire() as conn:
+            ctype = str(await conn.raw.fetchval("SHOW lc_ctype"))
+        # ILIKE and lower() fold by the database's ctype: under C or POSIX only
+        # ASCII letters, so icontains is written in the statement IR's form.
+        if ctype.upper() in ("C", "POSIX"):
+            self.text_dialect = "postgres-c"
 
     def _raise_connect_error(self, exc: Exception) -> NoReturn:
         mapped = self.translate(exc)
