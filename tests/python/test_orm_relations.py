@@ -357,3 +357,16 @@ def test_a_model_linked_to_itself() -> None:
             return [(p.nick, [(f.nick, [g.nick for g in f.follows]) for f in p.follows]) for p in got]
 
     assert asyncio.run(main()) == [("a", [("c", ["a"]), ("b", [])]), ("b", []), ("c", [("a", ["b", "c"])])]
+
+
+def test_count_keeps_the_joins_its_conditions_and_order_name() -> None:
+    async def body(db: sarnic.Database) -> Any:
+        await blog(db)
+        joined = Story.select(Story.title).join(Story.writer, Writer.name)
+        out = []
+        for q in (joined.where(Writer.name == "ann"), joined.where(Writer.name != "ann"), joined,
+                  joined.order_by(Writer.name.desc(), Story.id)[1:3]):
+            out.append((await db.count(q), len(await db.fetch(q))))
+        return out
+
+    assert run(body) == [(3, 3), (1, 1), (5, 5), (2, 2)]
