@@ -743,9 +743,10 @@ class Database:
 
 def _rows_alone(query: BulkInsert[Any]) -> bool:
     """Whether the rows' values are all a one-row insert binds (an upsert's
-    update may bind values of its own)."""
+    update may bind values of its own) and every row counts as written: after
+    DO NOTHING only the statement's own count says how many were."""
     conflict = query.conflict
-    return conflict is None or conflict[1] is None or all(isinstance(v, Excluded) for _, v in conflict[1])
+    return conflict is None or conflict[1] is not None and all(isinstance(v, Excluded) for _, v in conflict[1])
 
 
 def _row_count(result: Result) -> int:

@@ -435,7 +435,10 @@ class Select(_Paged[M]):
             fields = self.fields
         else:
             fields = self.model.__pk__[:1]
-        q = self._derive(fields=fields, joins=() if not self._distinct else self.joins, prefetches=(),
+        # Joins stay, down to the target's key: the conditions and the order
+        # may name the joined models, and a to-one LEFT JOIN adds no rows.
+        joins = self.joins if self._distinct else tuple(Join(j.relation, j.fields[:1]) for j in self.joins)
+        q = self._derive(fields=fields, joins=joins, prefetches=(),
                          order=self.order if paged else (), vector=self.vector if paged else None,
                          text_rank=self.text_rank if paged else None, lock=None,
                          _order_newer=self.__dict__.get("_order_newer", False) and paged)

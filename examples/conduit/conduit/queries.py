@@ -6,33 +6,16 @@ from __future__ import annotations
 import datetime as dt
 import re
 import secrets
-from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, TypeVar
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
 
-from sarnic import Condition, Database, IntegrityError, Model, Select
-from sarnic.fields import Field
+from sarnic import Condition, Database, IntegrityError, Values, fn
 
 from conduit.models import Article, ArticleTag, Comment, Favorite, Follow, Tag, User
 
 #: what an article list carries: every field but the body
 LIST_FIELDS = (Article.id, Article.slug, Article.title, Article.description, Article.created_at, Article.updated_at)
 AUTHOR_FIELDS = (User.username, User.bio, User.image)
-M = TypeVar("M", bound=Model)
-
-#: keys per IN list: in_ writes one OR term per key, and SQLite refuses an
-#: expression more than 1000 terms deep
-CHUNK = 300
-
-
-async def _fetch_in(db: Database, query: Callable[[list[Any]], Select[M]], keys: Sequence[Any]) -> list[M]:
-    """The rows of query(chunk) for every chunk of the keys."""
-    keys = list(keys)
-    out: list[M] = []
-    for i in range(0, len(keys), CHUNK):
-        out += await db.fetch(query(keys[i:i + CHUNK]))
-    return out
-
 
 def now() -> dt.datetime:
     return dt.datetime.now(dt.timezone.utc)
@@ -41,7 +24,7 @@ def now() -> dt.datetime:
 # -- users and follows ------------------------------------------------------
 
 async def user_by_id(db: Database, user_id: int) -> User | None:
-    return await db.fetch_one(User.select().where(User.id == user_id))
+    return await db.get(User, user_id)
 
 
 async def user_by_username(db: Database, username: str) -> User | None:
@@ -78,36 +61,23 @@ async def followed_among(db: Database, viewer_id: int | None, user_ids: Iterable
     ids = sorted(set(user_ids))
     if viewer_id is None or not ids:
         return set()
-    rows = await _fetch_in(db, lambda chunk: Follow.select(Follow.followed_id)
-                           .where(Follow.follower_id == viewer_id, Follow.followed_id.in_(chunk)), ids)
-    return {r.followed_id for r in rows}
+    return set(await db.scalars(Follow.values(Follow.followed_id)
+                                .where(Follow.follower_id == viewer_id, Follow.followed_id.in_(ids))))
 
 
-async def followed_ids(db: Database, viewer_id: int) -> list[int]:
-    """Everyone the viewer follows (the feed's authors)."""
-    return [r.followed_id for r in await db.fetch(Follow.select(Follow.followed_id)
-                                                  .where(Follow.follower_id == viewer_id))]
+def followed_ids(viewer_id: int) -> Values[tuple[int]]:
+    """Everyone the viewer follows (the feed's authors), as a subquery."""
+    return Follow.values(Follow.followed_id).where(Follow.follower_id == viewer_id)
 
 
 async def follow(db: Database, follower_id: int, followed_id: int) -> None:
     """Insert the pair unless it is there; a concurrent insert of the same pair is no error."""
-    await _insert_absent(db, Follow.select().where(Follow.follower_id == follower_id, Follow.followed_id == followed_id),
-                         Follow.insert(follower_id=follower_id, followed_id=followed_id))
+    await db.execute(Follow.insert(follower_id=follower_id, followed_id=followed_id)
+                     .on_conflict(Follow.follower_id, Follow.followed_id))
 
 
 async def unfollow(db: Database, follower_id: int, followed_id: int) -> None:
     await db.execute(Follow.delete().where(Follow.follower_id == follower_id, Follow.followed_id == followed_id))
-
-
-async def _insert_absent(db: Database, present: Select[Any], insert: Any) -> None:
-    if await db.exists(present):
-        return
-    try:
-        async with db.transaction():
-            await db.execute(insert)
-    except IntegrityError:
-        if not await db.exists(present):
-            raise
 
 
 # -- tags -------------------------------------------------------------------
@@ -118,12 +88,10 @@ async def tags_of(db: Database, article_ids: Iterable[int]) -> dict[int, list[st
     out: dict[int, list[str]] = {i: [] for i in ids}
     if not ids:
         return out
-    rows = await _fetch_in(db, lambda chunk: ArticleTag.select(ArticleTag.article_id).join(ArticleTag.tag, Tag.name)
-                           .where(ArticleTag.article_id.in_(chunk)), ids)
-    for r in rows:
-        out[r.article_id].append(r.tag.name)
-    for names in out.values():
-        names.sort()
+    rows = await db.fetch(ArticleTag.values(ArticleTag.article_id, Tag.name).join(ArticleTag.tag)
+                          .where(ArticleTag.article_id.in_(ids)).order_by(Tag.name))
+    for article_id, name in rows:
+        out[article_id].append(name)
     return out
 
 
@@ -131,17 +99,14 @@ async def tag_ids(db: Database, names: Sequence[str]) -> list[int]:
     """The ids of these tag names, creating the ones that are new."""
     if not names:
         return []
-    found = {t.name: t.id for t in await _fetch_in(db, lambda chunk: Tag.select().where(Tag.name.in_(chunk)), names)}
+    await db.execute(Tag.bulk_insert([{"name": n} for n in dict.fromkeys(names)]).on_conflict(Tag.name))
+    found = dict(await db.fetch(Tag.values(Tag.name, Tag.id).where(Tag.name.in_(names))))
     for name in names:
-        if name not in found:
-            try:
-                async with db.transaction():
-                    found[name] = (await db.fetch_one(Tag.insert(name=name))).id
-            except IntegrityError:
-                tag = await db.fetch_one(Tag.select().where(Tag.name == name))
-                if tag is None:
-                    raise
-                found[name] = tag.id
+        if name not in found:  # a case-blind collation (MariaDB) stores it under another spelling
+            tag_id = await db.scalar(Tag.values(Tag.id).where(Tag.name == name))
+            if tag_id is None:
+                raise IntegrityError(f"tag {name!r} was neither stored nor found")
+            found[name] = tag_id
     return [found[n] for n in names]
 
 
@@ -149,12 +114,9 @@ async def all_tags(db: Database) -> list[str]:
     return [t.name for t in await db.fetch(Tag.select(Tag.name).order_by(Tag.name))]
 
 
-async def articles_tagged(db: Database, name: str) -> list[int]:
-    tag = await db.fetch_one(Tag.select(Tag.id).where(Tag.name == name))
-    if tag is None:
-        return []
-    return [r.article_id for r in await db.fetch(ArticleTag.select(ArticleTag.article_id)
-                                                 .where(ArticleTag.tag_id == tag.id))]
+def articles_tagged(name: str) -> Values[tuple[int]]:
+    """The articles tagged so, as a subquery."""
+    return ArticleTag.values(ArticleTag.article_id).where(ArticleTag.tag_id.in_(Tag.values(Tag.id).where(Tag.name == name)))
 
 
 # -- favorites --------------------------------------------------------------
@@ -163,10 +125,9 @@ async def favorite_counts(db: Database, article_ids: Iterable[int]) -> dict[int,
     ids = sorted(set(article_ids))
     if not ids:
         return {}
-    rows = await _fetch_in(db, lambda chunk: Favorite.select(Favorite.article_id)
-                           .where(Favorite.article_id.in_(chunk)), ids)
-    counts = Counter(r.article_id for r in rows)
-    return {i: counts[i] for i in ids}
+    counts = dict(await db.fetch(Favorite.values(Favorite.article_id, fn.count())
+                                 .where(Favorite.article_id.in_(ids)).group_by(Favorite.article_id)))
+    return {i: counts.get(i, 0) for i in ids}
 
 
 async def favorited_among(db: Database, viewer_id: int | None, article_ids: Iterable[int]) -> set[int]:
@@ -174,22 +135,18 @@ async def favorited_among(db: Database, viewer_id: int | None, article_ids: Iter
     ids = sorted(set(article_ids))
     if viewer_id is None or not ids:
         return set()
-    rows = await _fetch_in(db, lambda chunk: Favorite.select(Favorite.article_id)
-                           .where(Favorite.user_id == viewer_id, Favorite.article_id.in_(chunk)), ids)
-    return {r.article_id for r in rows}
+    return set(await db.scalars(Favorite.values(Favorite.article_id)
+                                .where(Favorite.user_id == viewer_id, Favorite.article_id.in_(ids))))
 
 
-async def favorites_of(db: Database, username: str) -> list[int]:
-    user = await user_by_username(db, username)
-    if user is None:
-        return []
-    return [r.article_id for r in await db.fetch(Favorite.select(Favorite.article_id)
-                                                 .where(Favorite.user_id == user.id))]
+def favorites_of(username: str) -> Values[tuple[int]]:
+    """The articles this user favorited, as a subquery."""
+    return Favorite.values(Favorite.article_id).join(Favorite.user).where(User.username == username)
 
 
 async def favorite(db: Database, user_id: int, article_id: int) -> None:
-    await _insert_absent(db, Favorite.select().where(Favorite.user_id == user_id, Favorite.article_id == article_id),
-                         Favorite.insert(user_id=user_id, article_id=article_id))
+    await db.execute(Favorite.insert(user_id=user_id, article_id=article_id)
+                     .on_conflict(Favorite.user_id, Favorite.article_id))
 
 
 async def unfavorite(db: Database, user_id: int, article_id: int) -> None:
@@ -213,38 +170,19 @@ async def list_articles(db: Database, *, tag: str | None = None, author: str | N
     filters narrow which articles are listed, never the tags loaded for them."""
     conditions: list[Condition] = []
     if author is not None:
-        user = await user_by_username(db, author)
-        if user is None:
-            return [], 0
-        conditions.append(Article.author_id == user.id)
-    # Filters through other tables, as the keys they allow.
-    within: list[tuple[Field[int], list[int]]] = []
+        conditions.append(Article.author_id.in_(User.values(User.id).where(User.username == author)))
     if tag is not None:
-        within.append((Article.id, await articles_tagged(db, tag)))
+        conditions.append(Article.id.in_(articles_tagged(tag)))
     if favorited is not None:
-        within.append((Article.id, await favorites_of(db, favorited)))
+        conditions.append(Article.id.in_(favorites_of(favorited)))
     if feed_of is not None:
-        within.append((Article.author_id, await followed_ids(db, feed_of)))
-    if any(not keys for _, keys in within):
+        conditions.append(Article.author_id.in_(followed_ids(feed_of)))
+    q = Article.select(*LIST_FIELDS).join(Article.author, *AUTHOR_FIELDS).where(*conditions)
+    total = await db.count(q)
+    if total == 0:
         return [], 0
-    conditions += [f.in_(keys) for f, keys in within if len(keys) <= CHUNK]
-    large = [(f, set(keys)) for f, keys in within if len(keys) > CHUNK]
-    q = Article.select(*LIST_FIELDS).where(*conditions)
-    if not large:
-        total = await db.count(q)
-        page = await db.fetch(q.join(Article.author, *AUTHOR_FIELDS)
-                              .order_by(Article.created_at.desc(), Article.id.desc()).limit(limit).offset(offset))
-        return page, total
-    # Too many keys for one IN list: match them a chunk at a time, cut the page here.
-    (field, keys), rest = large[0], large[1:]
-    matched = await _fetch_in(db, lambda chunk: Article.select(Article.id, Article.author_id, Article.created_at)
-                              .where(*conditions, field.in_(chunk)), sorted(keys))
-    rows = [r for r in matched if all(getattr(r, f.name) in ks for f, ks in rest)]
-    rows.sort(key=lambda r: (r.created_at, r.id), reverse=True)
-    ids = [r.id for r in rows[offset:offset + limit]]
-    found = {a.id: a for a in await _fetch_in(db, lambda chunk: Article.select(*LIST_FIELDS)
-                                              .join(Article.author, *AUTHOR_FIELDS).where(Article.id.in_(chunk)), ids)}
-    return [found[i] for i in ids if i in found], len(rows)
+    page = await db.fetch(q.order_by(Article.created_at.desc(), Article.id.desc()).limit(limit).offset(offset))
+    return page, total
 
 
 async def create_article(db: Database, author_id: int, title: str, description: str, body: str,

@@ -3,6 +3,7 @@ slugs and cascades."""
 
 from __future__ import annotations
 
+import logging
 from typing import Any
 
 import pytest
@@ -105,10 +106,7 @@ def test_user_update_keeps_the_token_and_hashes_the_password(client: TestClient)
     assert client.post("/api/users/login", json=login).status_code == 401
 
 
-@pytest.mark.parametrize("chunk", [queries.CHUNK, 1], ids=["one IN list", "keys in chunks"])
-def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: TestClient, chunk: int,
-                                                                     monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(queries, "CHUNK", chunk)
+def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: TestClient) -> None:
     ann, bob, cat = register(client, "ann"), register(client, "bob"), register(client, "cat")
     for i in range(5):
         post_article(client, ann, f"ann {i}", ["a", f"n{i}"])
@@ -141,6 +139,47 @@ def test_lists_page_newest_first_and_the_feed_holds_followed_authors(client: Tes
     client.delete("/api/profiles/bob/follow", headers=cat)
     client.delete("/api/profiles/bob/follow", headers=cat)
     assert titles("/feed", cat) == ([], 0)
+
+
+class Statements(logging.Handler):
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.seen: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.seen.append(record.getMessage())
+
+
+@pytest.mark.parametrize("path", ["/api/articles", "/api/articles/feed"])
+def test_a_page_takes_the_same_statements_whatever_its_length(client: TestClient, path: str) -> None:
+    """Authors, tags, favorite counts, the viewer's favorites and follows:
+    one statement each for the whole page, none per article."""
+    viewer = register(client, "viewer")
+    for n in range(4):
+        who = register(client, f"writer{n}")
+        client.post(f"/api/profiles/writer{n}/follow", headers=viewer)
+        for i in range(6):
+            slug = post_article(client, who, f"w{n} {i}", [f"t{i}", f"w{n}", "all"])
+            if i % 2:
+                client.post(f"/api/articles/{slug}/favorite", headers=viewer)
+                client.post(f"/api/articles/{slug}/favorite", headers=who)
+    log, handler = logging.getLogger("sarnic.sql"), Statements()
+    log.addHandler(handler)
+    level = log.level
+    log.setLevel(logging.DEBUG)
+    counts = []
+    try:
+        for limit in (5, 20):
+            handler.seen.clear()
+            body = client.get(f"{path}?limit={limit}", headers=viewer).json()
+            assert len(body["articles"]) == limit and body["articlesCount"] == 24
+            assert all(a["author"]["following"] and len(a["tagList"]) == 3 for a in body["articles"])
+            assert {a["favoritesCount"] for a in body["articles"]} == {0, 2}
+            counts.append(len(handler.seen))
+    finally:
+        log.removeHandler(handler)
+        log.setLevel(level)
+    assert 0 < counts[0] == counts[1] <= 10, handler.seen
 
 
 def test_slugs_follow_titles_and_deletes_take_dependents(client: TestClient) -> None:

@@ -1,23 +1,28 @@
 """The condition that selects rows by a list of keys, and how many keys one
 statement takes: the one place prefetch and link writes build it.
 
-Key lists are OR chains of equalities for now (`ColumnExpr.in_`), which
-SQLite parses one tree level deeper per term and refuses near 1,000 levels;
-a chunk of 500 keys stays under that and far under every engine's parameter
-limit (asyncpg 32,767, SQLite's build limit, MySQL 65,535). Once lists are
-bound as one array parameter, the chunk grows to what the engine takes.
+PostgreSQL (`= ANY($1)`) and SQLite (`json_each(?)`) bind the whole list as
+one value, so one statement takes every key. MySQL/MariaDB get one
+placeholder per key: there a chunk stays far under the protocol's 65,535
+and keeps each statement's text to a size the server parses quickly.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from sarnic.expr import Condition
 from sarnic.fields import Field
 
-#: keys per statement while a key list is an OR chain
-KEYS_PER_STATEMENT = 500
+if TYPE_CHECKING:
+    from sarnic.backends.base import Backend
+
+#: keys per statement where each key is a placeholder of its own
+KEYS_PER_STATEMENT = 5000
+
+#: dialects that bind a key list as one value
+ONE_VALUE = frozenset(("postgres", "sqlite"))
 
 
 def keys_condition(field: Field[Any], keys: Sequence[Any]) -> Condition:
@@ -27,12 +32,16 @@ def keys_condition(field: Field[Any], keys: Sequence[Any]) -> Condition:
     return field.in_(keys)
 
 
-def chunk_size(max_params: int) -> int:
-    """Keys per statement on an engine that binds at most `max_params` values,
-    leaving room for the query's own."""
-    return max(1, min(KEYS_PER_STATEMENT, max_params // 2))
+def chunk_size(backend: Backend) -> int:
+    """Keys per statement on this backend, leaving room for the query's own values."""
+    if backend.dialect in ONE_VALUE:
+        return 1 << 62
+    return max(1, min(KEYS_PER_STATEMENT, backend.max_params // 2))
 
 
 def chunks(keys: Sequence[Any], size: int) -> Iterator[Sequence[Any]]:
+    if len(keys) <= size:
+        yield keys
+        return
     for start in range(0, len(keys), size):
         yield keys[start:start + size]

@@ -1,10 +1,11 @@
 """Writes to a many-to-many relation: `add`, `remove` and `clear`, as
 queries that `Database.execute` runs (the number of pairs written).
 
-`add` keeps the pairs already there: it selects them and inserts the rest,
-in one transaction. Two transactions adding the same new pair at once may
-still meet the through key's constraint (IntegrityError) until inserts can
-skip a conflicting row in the statement itself.
+`add` inserts every pair and lets the through key skip those already there
+(ON CONFLICT DO NOTHING, MySQL's no-op ON DUPLICATE KEY UPDATE), so adds of
+the same pair at once never meet the constraint; it counts what was written
+(on MySQL, where a skipped duplicate counts as found, what was not there
+when it looked: adds at once may each count the pair).
 """
 
 from __future__ import annotations
@@ -13,7 +14,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from sarnic.fields import Field
-from sarnic.relations.keys import chunk_size, chunks, keys_condition
+from sarnic.relations.keys import ONE_VALUE, chunk_size, chunks, keys_condition
 
 if TYPE_CHECKING:
     from sarnic.database import Database
@@ -57,22 +58,28 @@ class LinkChange:
             return 0
         rel = self.relation
         through, source, destination = rel.through, rel.source.key, rel.destination.key
-        mine = source == self.owner
-        size = chunk_size(db._backend.max_params)
-        async with db.transaction():
-            if not self.adding:
+        if not self.adding:
+            mine, size = source == self.owner, chunk_size(db._backend)
+            async with db.transaction():
                 removed = 0
                 for chunk in chunks(self.keys, size):
                     removed += await db.execute(through.delete().where(mine, keys_condition(destination, chunk)))
                 return removed
+        if db._backend.dialect in ONE_VALUE:
+            pairs = through.bulk_insert([{source.name: self.owner, destination.name: k} for k in self.keys])
+            return await db.execute(pairs.on_conflict(*through.__pk__))
+        # MySQL counts a duplicate its no-op update found as a row written:
+        # the pairs already there are read first for the count.
+        async with db.transaction():
             there: set[Any] = set()
             linked = through.select(destination)
-            for chunk in chunks(self.keys, size):
-                rows = await db.fetch(linked.where(mine, keys_condition(destination, chunk)))
+            for chunk in chunks(self.keys, chunk_size(db._backend)):
+                rows = await db.fetch(linked.where(source == self.owner, keys_condition(destination, chunk)))
                 there.update(r.__dict__[destination.name] for r in rows)
             new = [k for k in self.keys if k not in there]
             if new:
-                await db.execute(through.bulk_insert([{source.name: self.owner, destination.name: k} for k in new]))
+                await db.execute(through.bulk_insert([{source.name: self.owner, destination.name: k} for k in new])
+                                 .on_conflict(*through.__pk__))
             return len(new)
 
 

@@ -82,7 +82,7 @@ async def run(db: Database, parents: Sequence[Model], steps: Sequence[Prefetch])
     """Load each relation onto the parents, then the next levels onto what was loaded."""
     if not parents:
         return
-    size = chunk_size(db._backend.max_params)
+    size = chunk_size(db._backend)
     for step in steps:
         if isinstance(step.relation, ManyToMany):
             children = await _pairs(db, parents, step, size)
