@@ -114,6 +114,11 @@ PyObject* item(PyObject* row, bool is_tuple, Py_ssize_t i) {
   return PySequence_GetItem(row, i);
 }
 
+PyObject* dict_name() {
+  static PyObject* name = PyUnicode_InternFromString("__dict__");  // lives as long as the process
+  return name;
+}
+
 [[gnu::cold]] PyObject* null_error(const Part& part, Py_ssize_t i) {
   PyObject* cls = exception_class(ExceptionKind::Hydration);
   if (cls == nullptr) return nullptr;
@@ -163,7 +168,11 @@ PyObject* build(const Part& part, PyObject* row, bool is_tuple, bool joined) {
   for (std::size_t j = 0; j < part.joins.size(); ++j) {
     if (PyDict_SetItem(dict.get(), part.joins[j].first, joined_rows[j].get()) != 0) return nullptr;
   }
-  if (PyObject_GenericSetDict(obj.get(), dict.get(), nullptr) != 0) return nullptr;
+  // Through the type's own __dict__ setter, as `obj.__dict__ = d` does:
+  // from 3.12 a class keeps its instances' attributes inline, and only that
+  // setter retires the inline values in favour of the new dict.
+  PyObject* key = dict_name();
+  if (key == nullptr || PyObject_SetAttr(obj.get(), key, dict.get()) != 0) return nullptr;
   return obj.release();
 }
 
