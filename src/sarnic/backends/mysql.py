@@ -170,6 +170,19 @@ def _code(exc: Exception) -> int | None:
     return code if isinstance(code, int) and not isinstance(code, bool) else None
 
 
+#: where the server's message names the constraint: a key (MySQL 8 qualifies it
+#: with the table), a foreign key or a MariaDB check, a MySQL check
+_CONSTRAINT = re.compile(r"for key '(?:[^'.]*\.)?([^']*)'|CONSTRAINT `((?:[^`]|``)*)`|constraint '([^']*)'")
+
+
+def _constraint(text: str) -> str | None:
+    match = _CONSTRAINT.search(text)
+    if match is None:
+        return None
+    name = next(group for group in match.groups() if group is not None)
+    return name.replace("``", "`")
+
+
 def _message(exc: Exception) -> str:
     code = _code(exc)
     text = str(exc.args[1]) if code is not None and len(exc.args) > 1 else str(exc)
@@ -480,6 +493,9 @@ class MySQLBackend(Backend):
             cls = _BY_CODE.get(code) if code is not None else None
             if cls is None:
                 cls = next((ours for theirs, ours in _BY_CLASS if isinstance(exc, theirs)), OperationalError)
+            if cls is IntegrityError:
+                text = str(exc.args[1]) if len(exc.args) > 1 else str(exc)
+                return IntegrityError(_message(exc), constraint=_constraint(text))
             return cls(_message(exc))
         if isinstance(exc, (OSError, asyncio.IncompleteReadError)):
             return OperationalError(f"lost connection to MySQL server: {exc}")

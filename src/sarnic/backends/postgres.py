@@ -387,7 +387,10 @@ class PostgresBackend(Backend):
                 cls = OperationalError
             text = str(exc)
             detail = getattr(exc, "detail", None)
-            return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+            message = f"{text}\nDETAIL: {detail}" if detail else text
+            if cls is IntegrityError:
+                return IntegrityError(message, constraint=getattr(exc, "constraint_name", None))
+            return cls(message)
         if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
             return ProgrammingError(str(exc))
         if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):

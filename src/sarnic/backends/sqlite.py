@@ -17,6 +17,7 @@ import datetime as dt
 import decimal
 import json
 import math
+import re
 import sqlite3
 from collections.abc import AsyncGenerator, AsyncIterator, Sequence
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
@@ -36,6 +37,8 @@ from sarnic.fields import DateTime, Field
 
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
+#: a named CHECK's failure (an unnamed one reports its expression)
+_CHECK = re.compile(r"CHECK constraint failed: ([A-Za-z_][A-Za-z0-9_]*)")
 
 
 def _timestamp(text: str) -> str:
@@ -299,7 +302,10 @@ class SqliteBackend(Backend):
 
     def translate(self, exc: Exception) -> DatabaseError | None:
         if isinstance(exc, sqlite3.IntegrityError):
-            return IntegrityError(str(exc))
+            # Only a CHECK is reported by its name; a key, by its columns.
+            text = str(exc)
+            check = _CHECK.fullmatch(text)
+            return IntegrityError(text, constraint=check.group(1) if check else None)
         if isinstance(exc, (sqlite3.DataError, OverflowError)):
             return DataError(str(exc))
         if isinstance(exc, (sqlite3.ProgrammingError, sqlite3.InterfaceError)):
