@@ -202,7 +202,9 @@ async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
     await raw.create_function("sarnic_fold", 1, _fold, deterministic=True)
     if not memory:
         await raw.execute("PRAGMA busy_timeout = 5000")
-        await raw.execute("PRAGMA journal_mode = WAL")
+        # Read to its end: a statement left with a row unread holds the
+        # database, and the next connection could not take WAL mode.
+        await raw.execute_fetchall("PRAGMA journal_mode = WAL")
 
 
 class SqliteBackend(Backend):
@@ -229,12 +231,21 @@ class SqliteBackend(Backend):
         self._pool: Pool[SqliteConnection] | None = None
 
     async def _connect(self) -> SqliteConnection:
+        pending = aiosqlite.connect(":memory:" if self.memory else self.path, isolation_level=None)
         try:
-            raw = await aiosqlite.connect(":memory:" if self.memory else self.path, isolation_level=None)
-            await _configure(raw, self.memory)
+            raw = await pending
         except sqlite3.Error as exc:
+            await _stopped(pending)
             raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
-        return SqliteConnection(self, raw)
+        conn = SqliteConnection(self, raw)
+        try:
+            await _configure(raw, self.memory)
+        except BaseException as exc:
+            await _close(conn)  # its thread with it
+            if isinstance(exc, sqlite3.Error):
+                raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
+            raise
+        return conn
 
     async def open(self) -> None:
         if self.memory:
@@ -340,6 +351,16 @@ class SqliteBackend(Backend):
         if field.field_type == "bool":
             return truth
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
+
+
+async def _stopped(pending: aiosqlite.Connection) -> None:
+    """After a failed open: the driver's thread is told to stop, and it reports
+    to the loop when it has; a loop closed by then makes it print a traceback."""
+    thread = getattr(pending, "_thread", None)
+    for _ in range(1000):
+        if thread is None or not thread.is_alive():
+            return
+        await asyncio.sleep(0.001)
 
 
 async def _close(conn: SqliteConnection) -> None:
