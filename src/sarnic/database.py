@@ -785,7 +785,8 @@ def connect(url: str, *, min_size: int | None = None, max_size: int | None = Non
     mariadb:// (an asyncio MySQL driver), sqlite:///path and sqlite://:memory:.
 
     Every form takes `?min_size=1&max_size=10&timeout=30` (the pool's sizes,
-    the seconds to wait for a connection), in the URL or as keywords. Each
+    the seconds to wait for a connection), in the URL or as keywords, and
+    each its own options (TLS, timeouts, ...: docs/urls.md). Each
     statement run is logged at DEBUG on the `sarnic.sql` logger (its text,
     duration and row count); its bound values too with `log_values=True`."""
     return Database(url, min_size=min_size, max_size=max_size, timeout=timeout, log_values=log_values)
@@ -793,26 +794,18 @@ def connect(url: str, *, min_size: int | None = None, max_size: int | None = Non
 
 # -- URL options ---------------------------------------------------------------
 
-#: options every URL form takes, read here: name -> how its text is read
+#: options every URL form takes, read here: name -> how its text is read; the
+#: rest of the query string is the backend's (sarnic.backends.url_options),
+#: which refuses by name what it does not take
 POOL_OPTIONS: dict[str, Callable[[str], Any]] = {"min_size": int, "max_size": int, "timeout": float}
-#: options a backend reads from the rest of the URL itself; any other is refused
-BACKEND_OPTIONS: dict[str, frozenset[str] | None] = {
-    "sqlite": frozenset(),
-    "mysql": frozenset(),
-    # connection arguments, and anything else is a server setting (application_name, search_path, ...)
-    "postgres": None,
-}
-_SCHEMES = {"sqlite": "sqlite", "postgresql": "postgres", "postgres": "postgres", "mysql": "mysql",
-            "mariadb": "mysql"}
 
 
 def url_options(url: str) -> tuple[str, dict[str, Any]]:
     """The URL without the pool options of its query string, and those
-    options read. An option the URL's backend does not take is a ValueError."""
+    options read."""
     if not isinstance(url, str) or "?" not in url:
         return url, {}
     head, _, query = url.partition("?")
-    backend = _SCHEMES.get(head.partition("://")[0].lower())
     given: dict[str, Any] = {}
     rest: list[str] = []
     for part in query.split("&"):
@@ -831,13 +824,6 @@ def url_options(url: str) -> tuple[str, dict[str, Any]]:
         except ValueError:
             what = "an int" if read is int else "a number"
             raise ValueError(f"the URL's {key} is {what}, not {unquote(raw_value)!r}") from None
-    takes = BACKEND_OPTIONS.get(backend or "", frozenset())
-    if takes is not None:
-        unknown = [unquote(p.partition("=")[0]) for p in rest if unquote(p.partition("=")[0]) not in takes]
-        if unknown and backend is not None:
-            known = ", ".join([*POOL_OPTIONS, *sorted(takes)])
-            raise ValueError(f"unknown URL option {', '.join(map(repr, unknown))}: {head.partition('://')[0]} "
-                             f"URLs take {known}")
     return (f"{head}?{'&'.join(rest)}" if rest else head), given
 
 

@@ -50,6 +50,7 @@ except ImportError:  # pragma: no cover - depends on the install
 
 from sarnic.backends.base import Backend, Connection, Converter, Result, Url, inline, truth
 from sarnic.backends.pool import Pool
+from sarnic.backends.url_options import mysql_arguments
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -366,8 +367,7 @@ class MySQLBackend(Backend):
 
     def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
         super().__init__(url, min_size=min_size, max_size=max_size)
-        if url.query:
-            raise ValueError(f"MySQL URLs take no options: {', '.join(sorted(url.query))} not understood")
+        self._connect_args = mysql_arguments(url)
         self._sql: dict[str, str] = {}
         self._pool: Pool[MySQLConnection] | None = None
         self._collation: str | None = None
@@ -388,16 +388,11 @@ class MySQLBackend(Backend):
         return text
 
     async def _connect(self) -> MySQLConnection:
-        url = self.url
-        where = f"{url.host or 'localhost'}:{url.port or 3306}"
+        args = self._connect_args
+        where = args.get("unix_socket") or f"{args['host']}:{args['port']}"
         try:
             raw = await asyncmy.connect(
-                host=url.host or "localhost",
-                port=url.port or 3306,
-                user=url.user,
-                password=url.password or "",
-                database=url.database or None,
-                charset="utf8mb4",
+                **args,
                 autocommit=True,
                 client_flag=CLIENT.FOUND_ROWS,
                 cursor_cls=_Cursor,

@@ -30,6 +30,7 @@ except ImportError:  # pragma: no cover - a dependency of the base install
 
 from sarnic.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
 from sarnic.backends.pool import Pool
+from sarnic.backends.url_options import SqliteTarget, sqlite_target
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -190,7 +191,7 @@ def _fold(value: object) -> object:
     return value.casefold() if isinstance(value, str) else value
 
 
-async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
+async def _configure(raw: aiosqlite.Connection, target: SqliteTarget) -> None:
     from sarnic.backends.sqlite_quotes import strict_quotes
 
     # In the connection's own thread: sqlite3 refuses calls from others.
@@ -200,11 +201,12 @@ async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
     # rules: SQLite's LIKE and lower() fold ASCII letters only.
     await raw.execute("PRAGMA case_sensitive_like = ON")
     await raw.create_function("sarnic_fold", 1, _fold, deterministic=True)
-    if not memory:
-        await raw.execute("PRAGMA busy_timeout = 5000")
-        # Read to its end: a statement left with a row unread holds the
-        # database, and the next connection could not take WAL mode.
-        await raw.execute_fetchall("PRAGMA journal_mode = WAL")
+    if not target.memory:
+        await raw.execute(f"PRAGMA busy_timeout = {target.busy_timeout:d}")
+        if not target.read_only:
+            # Read to its end: a statement left with a row unread holds the
+            # database, and the next connection could not take WAL mode.
+            await raw.execute_fetchall("PRAGMA journal_mode = WAL")
 
 
 class SqliteBackend(Backend):
@@ -225,13 +227,14 @@ class SqliteBackend(Backend):
         finally:
             probe.close()
         self.path = url.database
-        self.memory = self.path in ("", ":memory:")
+        self.target = sqlite_target(url)
+        self.memory = self.target.memory
         self._single: SqliteConnection | None = None
         self._turn = asyncio.Lock()
         self._pool: Pool[SqliteConnection] | None = None
 
     async def _connect(self) -> SqliteConnection:
-        pending = aiosqlite.connect(":memory:" if self.memory else self.path, isolation_level=None)
+        pending = aiosqlite.connect(self.target.target, isolation_level=None, uri=True)
         try:
             raw = await pending
         except sqlite3.Error as exc:
@@ -239,7 +242,7 @@ class SqliteBackend(Backend):
             raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
         conn = SqliteConnection(self, raw)
         try:
-            await _configure(raw, self.memory)
+            await _configure(raw, self.target)
         except BaseException as exc:
             await _close(conn)  # its thread with it
             if isinstance(exc, sqlite3.Error):
