@@ -139,6 +139,7 @@ def test_url_options_become_driver_arguments(url: str, expected: Any) -> None:
     ("postgresql://h/db?command_timeout=nan", "the URL's command_timeout is a number of seconds > 0"),
     ("postgresql://h/db?statement_cache_size=-1", "the URL's statement_cache_size is an int >= 0"),
     ("postgresql://h/db?TimeZone=Europe/Paris", "sessions in UTC"),
+    ("postgresql://h/db?sslmode=verify-ca&sslrootcert=", "the URL's sslrootcert is a file name, not empty"),
     ("mysql://h/db?charset=latin1", "the URL's charset is utf8mb4, not 'latin1'"),
     ("mysql://h/db?charset=utf8", "utf8 is utf8mb3"),
     ("mysql://h/db?ssl_mode=PREFERRED", "fall back to plain text"),

@@ -142,6 +142,12 @@ def _choice(name: str, text: str, choices: tuple[str, ...]) -> str:
     return text
 
 
+def _path(name: str, text: str) -> str:
+    if not text:
+        raise ValueError(f"the URL's {name} is a file name, not empty")
+    return text
+
+
 def _flag(name: str, text: str) -> bool:
     folded = text.lower()
     if folded in ("true", "1", "yes", "on"):
@@ -213,7 +219,7 @@ def postgres_arguments(url: Url) -> dict[str, Any]:
             else:
                 tls["sslmode"] = _choice(key, value, PG_SSLMODES)
         elif key in ("sslrootcert", "sslcert", "sslkey", "sslcrl"):
-            tls[key] = value
+            tls[key] = _path(key, value)
         elif key == "host":
             args["host"] = value
         elif key.lower() == "timezone":
@@ -260,7 +266,7 @@ def mysql_arguments(url: Url) -> dict[str, Any]:
             raise ValueError("the URL's connect_timeout is at most a year (31536000 seconds)")
         args["connect_timeout"] = seconds
     if "unix_socket" in query:
-        args["unix_socket"] = query["unix_socket"]
+        args["unix_socket"] = _path("unix_socket", query["unix_socket"])
     context = mysql_tls(query)
     if context is not None:
         args["ssl"] = context
@@ -270,7 +276,7 @@ def mysql_arguments(url: Url) -> dict[str, Any]:
 def mysql_tls(query: Mapping[str, str]) -> ssl.SSLContext | None:
     """The TLS context the ssl options ask for, None for none. With one the
     driver refuses a server without TLS: no option falls back to plain text."""
-    files = {k: query[k] for k in ("ssl_ca", "ssl_cert", "ssl_key") if k in query}
+    files = {k: _path(k, query[k]) for k in ("ssl_ca", "ssl_cert", "ssl_key") if k in query}
     if "ssl_mode" in query:
         if "ssl" in query:
             raise ValueError("the URL gives both ssl and ssl_mode: keep ssl_mode")
