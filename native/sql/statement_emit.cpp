@@ -196,12 +196,6 @@ void Writer::returning(const ModelMetadata& model) {
   returning_all_fields(out_, dialect_, model.fields);
 }
 
-void Writer::output_inserted(const ModelMetadata& model) {
-  if (dialect_.traits().write_return != WriteReturn::OutputInserted) return;
-  out_ += " OUTPUT ";
-  output_inserted_fields(out_, dialect_, model.fields);
-}
-
 CompileStatus Writer::conflict_clause(const Statement& st, const Scope& scope) {
   if (!st.on_conflict) return {};
   const OnConflict& conflict = *st.on_conflict;
@@ -253,8 +247,8 @@ CompileStatus Writer::insert(const Statement& st) {
   scope.names.push_back(Dialect::quote_ident(dialect_, model.table_name));
   out_ += "INSERT INTO ";
   out_ += scope.names[0];
-  if (st.assignments.empty() && dialect_.kind != Dialect::MySql) {
-    output_inserted(model);
+  if (st.assignments.empty() && has_default_values(dialect_)) {
+    append_output_clause(out_, dialect_, model);
     out_ += " DEFAULT VALUES";
   } else {
     out_ += " (";
@@ -263,7 +257,7 @@ CompileStatus Writer::insert(const Statement& st) {
       append_quoted(out_, dialect_, field_at(model, st.assignments[i].field).column_name);
     }
     out_ += ')';
-    output_inserted(model);
+    append_output_clause(out_, dialect_, model);
     out_ += " VALUES (";
     for (std::size_t i = 0; i < st.assignments.size(); ++i) {
       if (i != 0) out_ += ", ";
@@ -289,7 +283,7 @@ CompileStatus Writer::bulk_insert(const Statement& st) {
     append_quoted(out_, dialect_, field_at(model, first[i].field).column_name);
   }
   out_ += ')';
-  if (st.returning) output_inserted(model);
+  if (st.returning) append_output_clause(out_, dialect_, model);
   out_ += " VALUES ";
   params_.reserve(st.rows.size() * first.size());
   for (std::size_t r = 0; r < st.rows.size(); ++r) {
@@ -319,13 +313,10 @@ CompileStatus Writer::update(const Statement& st) {
     out_ += " = ";
     if (auto ok = expr(st.assignments[i].value, scope); !ok) return ok;
   }
-  output_inserted(model);
+  append_output_clause(out_, dialect_, model);
   if (auto ok = where(st, scope); !ok) return ok;
   // As the version-3 update: the changed rows come back where the dialect can say so.
-  if (dialect_.traits().write_return == WriteReturn::Returning) {
-    out_ += " RETURNING ";
-    returning_all_fields(out_, dialect_, model.fields);
-  }
+  append_returning_clause(out_, dialect_, model);
   return {};
 }
 

@@ -47,8 +47,8 @@ class Writer {
   CompileStatus remove(const Statement& st);
   CompileStatus bulk_update(const Statement& st);
   CompileStatus conflict_clause(const Statement& st, const Scope& scope);
+  //! RETURNING after an INSERT: the dialect's own, and MariaDB's, which plain MySQL lacks.
   void returning(const ModelMetadata& model);
-  void output_inserted(const ModelMetadata& model);
   void key_match(const Statement& st, const BulkUpdateRow& row);
   CompileStatus where(const Statement& st, const Scope& scope);
   void table(Scope& scope, std::uint64_t model, bool locked_hint);
