@@ -18,10 +18,10 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar, overload
 
 from sarnic.errors import DataError
-from sarnic.expr import ColumnExpr, Condition, Ordering
+from sarnic.query.expr import ColumnExpr, Condition, Ordering
 
 if TYPE_CHECKING:
-    from sarnic.model import Model
+    from sarnic.model.base import Model
 
 T = TypeVar("T")
 E = TypeVar("E", bound=enum.Enum)
@@ -1116,4 +1116,4 @@ class ForeignKey(Generic[T]):
 
 
 # The many sides of relations live with the rest of the relation code.
-from sarnic.relations.many import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse  # noqa: E402
+from sarnic.model.relations.many import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse  # noqa: E402

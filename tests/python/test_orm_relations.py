@@ -22,7 +22,7 @@ import relations_typed_usage
 import sarnic
 from relation_models import MODELS, Favorite, Reader, Staff, Story, Topic, Writer
 from sarnic import Model, fields, schema
-from sarnic.model import DeclarationError
+from sarnic.model.base import DeclarationError
 
 ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
@@ -221,7 +221,7 @@ def test_prefetch_orders_nests_and_runs_one_select_per_level() -> None:
 # From 2 on: no story has more readers than one statement takes.
 @pytest.mark.parametrize("size", [2, 3])
 def test_chunked_prefetch_gives_what_one_statement_gives(size: int, monkeypatch: pytest.MonkeyPatch) -> None:
-    from sarnic.relations import keys
+    from sarnic.query import keys
 
     def body(db: sarnic.Database) -> Any:
         async def go() -> Any:

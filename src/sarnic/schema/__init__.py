@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 
-from sarnic.model import Model
+from sarnic.model.base import Model
 from sarnic.schema import postgres
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.introspection import COLUMNS_SQL, TableDifference, differences
@@ -82,8 +82,8 @@ def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[ty
 
 
 def _through_models(models: list[type[Model]], dropping: bool) -> list[type[Model]]:
-    from sarnic.model import DeclarationError, Model as Base
-    from sarnic.relations.many import ManyToMany
+    from sarnic.model.base import DeclarationError, Model as Base
+    from sarnic.model.relations.many import ManyToMany
 
     found: list[type[Model]] = []
     given = set(models)

@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from sarnic.fields import Field
-from sarnic.model import FullTextIndex, Model
+from sarnic.model.base import FullTextIndex, Model
 
 
 def searched_fields(model: type[Model]) -> list[Field[Any]]:

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from sarnic.fields import Field
-from sarnic.model import Model
+from sarnic.model.base import Model
 from sarnic.schema.types import column_type
 
 #: one row per column of the table named by the one bound value: (name, type, nullable)

@@ -7,7 +7,7 @@ import re
 from typing import Any
 
 from sarnic.fields import TSVector
-from sarnic.model import Model
+from sarnic.model.base import Model
 from sarnic.schema import fulltext
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.quoting import object_name, quote_ident

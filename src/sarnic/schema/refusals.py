@@ -19,10 +19,10 @@ from collections.abc import Iterable
 from typing import Any
 
 from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
-from sarnic.expr import And, Comparison, Condition, Not, Or
+from sarnic.query.expr import And, Comparison, Condition, Not, Or
 from sarnic.fields import Decimal, Field, ForeignKey
-from sarnic.model import Model
-from sarnic.query import BulkInsert, BulkUpdate, Insert, Query, Select
+from sarnic.model.base import Model
+from sarnic.query.base import BulkInsert, BulkUpdate, Insert, Query, Select
 
 #: PostgreSQL's bulk update casts these to text, which their columns do not
 #: take by assignment nor compare with

@@ -10,7 +10,7 @@ from functools import partial
 from typing import Any
 
 from sarnic.fields import Enum, Field, TSVector, decimal_text
-from sarnic.model import Model
+from sarnic.model.base import Model
 from sarnic.schema import mysql, postgres, sqlite
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal

@@ -11,9 +11,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.expr import Comparison, Not, _Group
+from sarnic.query.expr import Comparison, Not, _Group
 from sarnic.fields import Field
-from sarnic.query import Delete, Insert, Query, Select, Update, _Filtered
+from sarnic.query.base import Delete, Insert, Query, Select, Update, _Filtered
 
 #: operators that bind no value
 _UNBOUND = frozenset(("is_null", "is_not_null"))

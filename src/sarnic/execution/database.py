@@ -20,17 +20,19 @@ from types import TracebackType
 from typing import Any, TypeVar, overload
 from urllib.parse import unquote
 
-from sarnic import backends, bulk_rows, schema
-from sarnic.backends.base import Backend, Connection, Result, interleaved
+from sarnic import schema
+from sarnic.execution import backends
+from sarnic.query import bulk_rows
+from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import OperationalError, ProgrammingError, not_supported
-from sarnic.expr import Excluded
-from sarnic.model import Model
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
-from sarnic.relations import prefetch
-from sarnic.relations.links import LinkChange
-from sarnic.rows import RowReader, first_value
-from sarnic.value_rows import ValuesReader
-from sarnic.statement import Statement, Statements, count_statement, returning_statement
+from sarnic.query.expr import Excluded
+from sarnic.model.base import Model
+from sarnic.query.base import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
+from sarnic.execution import prefetch
+from sarnic.execution.links import LinkChange
+from sarnic.execution.rows import RowReader, first_value
+from sarnic.execution.value_rows import ValuesReader
+from sarnic.execution.statement import Statement, Statements, count_statement, returning_statement
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")

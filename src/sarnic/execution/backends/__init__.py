@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from urllib.parse import urlsplit
 
-from sarnic.backends.base import Backend, Connection, Result, Url
+from sarnic.execution.backends.base import Backend, Connection, Result, Url
 from sarnic.errors import NotSupportedError
 
 __all__ = ["Backend", "Connection", "Result", "Url", "create"]
@@ -28,16 +28,16 @@ def create(url: str, *, min_size: int, max_size: int) -> Backend:
         raise TypeError(f"a database URL is a str, not {type(url).__name__}")
     scheme = url.partition("://")[0].lower() if "://" in url else ""
     if scheme == "sqlite":
-        from sarnic.backends.sqlite import SqliteBackend
+        from sarnic.execution.backends.sqlite import SqliteBackend
 
         return SqliteBackend(_sqlite_url(url), min_size=min_size, max_size=max_size)
     cls: type[Backend]
     if scheme in ("postgresql", "postgres"):
-        from sarnic.backends.postgres import PostgresBackend
+        from sarnic.execution.backends.postgres import PostgresBackend
 
         cls = PostgresBackend
     elif scheme in ("mysql", "mariadb"):
-        from sarnic.backends.mysql import MySQLBackend
+        from sarnic.execution.backends.mysql import MySQLBackend
 
         cls = MySQLBackend
     elif scheme in ("mssql", "sqlserver"):

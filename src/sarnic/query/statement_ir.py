@@ -16,7 +16,7 @@ from sarnic import _codec
 
 if TYPE_CHECKING:
     from sarnic.fields import Field
-    from sarnic.model import Model
+    from sarnic.model.base import Model
 
 VERSION = 4
 _PAGING = frozenset(("limit:int", "offset:int"))

@@ -12,18 +12,18 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar, overload
 
 from sarnic.fields import ForeignKey
-from sarnic.relations import names
+from sarnic.model.relations import names
 
 if TYPE_CHECKING:
-    from sarnic.model import Model
-    from sarnic.query import Delete
-    from sarnic.relations.links import LinkChange
+    from sarnic.model.base import Model
+    from sarnic.query.base import Delete
+    from sarnic.execution.links import LinkChange
 
 T = TypeVar("T")
 
 
 def _model(given: Any, who: str) -> type[Model]:
-    from sarnic.model import DeclarationError, Model
+    from sarnic.model.base import DeclarationError, Model
 
     if isinstance(given, str):
         return names.find(given, who)
@@ -109,7 +109,7 @@ class Reverse(Many[T]):
     def resolve(self) -> None:
         if self.named is None:
             return
-        from sarnic.model import DeclarationError
+        from sarnic.model.base import DeclarationError
 
         model_name, field = self.named
         model = _model(model_name, f"relation {self.label}")
@@ -130,7 +130,7 @@ class Reverse(Many[T]):
 
     def _check_points_here(self) -> None:
         if not issubclass(self.owner, self.relation.target):
-            from sarnic.model import DeclarationError
+            from sarnic.model.base import DeclarationError
 
             raise DeclarationError(f"relation {self.label} is the other side of {self.relation.label}, "
                                    f"which points at {self.relation.target.__name__}, not {self.owner.__name__}")
@@ -153,7 +153,7 @@ class ManyToMany(Many[T]):
     def resolve(self) -> None:
         if self._through is not None:
             return
-        from sarnic.relations import through as made
+        from sarnic.model.relations import through as made
 
         target = _model(self.model_option, f"relation {self.label}")
         if self.through_option is None:
@@ -182,16 +182,16 @@ class ManyToMany(Many[T]):
         return self.through_option is None
 
     def add(self, owner: Model, *items: T) -> LinkChange:
-        from sarnic.relations.links import add
+        from sarnic.execution.links import add
 
         return add(self, owner, items)
 
     def remove(self, owner: Model, *items: T) -> LinkChange:
-        from sarnic.relations.links import remove
+        from sarnic.execution.links import remove
 
         return remove(self, owner, items)
 
     def clear(self, owner: Model) -> Delete[Any]:
-        from sarnic.relations.links import clear
+        from sarnic.execution.links import clear
 
         return clear(self, owner)

@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend, Result
+    from sarnic.execution.backends.base import Backend, Result
 
 
 def _int(value: Any) -> int:

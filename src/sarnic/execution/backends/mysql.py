@@ -48,8 +48,8 @@ try:
 except ImportError:  # pragma: no cover - depends on the install
     raise ImportError("MySQL and MariaDB URLs need the asyncmy driver: pip install 'sarnic[mysql]'") from None
 
-from sarnic.backends.base import Backend, Connection, Converter, Result, Url, inline, truth
-from sarnic.backends.pool import Pool
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, truth
+from sarnic.execution.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -57,7 +57,7 @@ from sarnic.fields import trimmed_decimal
 
 if TYPE_CHECKING:
     from sarnic.fields import Field
-    from sarnic.query import Query
+    from sarnic.query.base import Query
 
 _UTC = dt.timezone.utc
 
@@ -515,7 +515,7 @@ class MySQLBackend(Backend):
         return field.from_plain
 
     def refuse(self, query: Query[Any]) -> str | None:
-        from sarnic.query import Select
+        from sarnic.query.base import Select
 
         if isinstance(query, Select) and query.vector is not None:
             # The core writes pgvector's <=>, which MySQL reads as NULL-safe equality.

@@ -15,14 +15,14 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec
-from sarnic.compiled import compile_ir, compile_statement_ir
-from sarnic.shapes import Binds, shape
-from sarnic.statement_ir import statement_document
+from sarnic.query.compiled import compile_ir, compile_statement_ir
+from sarnic.query.shapes import Binds, shape
+from sarnic.query.statement_ir import statement_document
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend, Converter
-    from sarnic.model import Model
-    from sarnic.query import Query, Select, Values
+    from sarnic.execution.backends.base import Backend, Converter
+    from sarnic.model.base import Model
+    from sarnic.query.base import Query, Select, Values
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 _SEARCHES = frozenset(("match", "match_phrase", "match_websearch", "match_boolean"))
@@ -78,9 +78,9 @@ def _nodes(node: Any) -> Any:
 def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
     """SQLite stores exact decimals as text: its aggregates and orderings
     of them would read floats or compare texts. Refused, never rounded."""
-    from sarnic.expr import Compare
+    from sarnic.query.expr import Compare
     from sarnic.fields import Decimal
-    from sarnic.functions import Func
+    from sarnic.query.functions import Func
 
     def decimal(node: Any) -> bool:
         return isinstance(getattr(node, "typed_field", None), Decimal)

@@ -14,13 +14,13 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from sarnic.fields import Field
-from sarnic.relations.keys import ONE_VALUE, chunk_size, chunks, keys_condition
+from sarnic.query.keys import ONE_VALUE, chunk_size, chunks, keys_condition
 
 if TYPE_CHECKING:
-    from sarnic.database import Database
-    from sarnic.model import Model
-    from sarnic.query import Delete
-    from sarnic.relations.many import ManyToMany
+    from sarnic.execution.database import Database
+    from sarnic.model.base import Model
+    from sarnic.query.base import Delete
+    from sarnic.model.relations.many import ManyToMany
 
 
 def _key(model: type[Model], field: Field[Any], given: Any, what: str) -> Any:

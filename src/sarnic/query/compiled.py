@@ -10,8 +10,8 @@ from typing import TYPE_CHECKING, Any
 from sarnic import _codec, _native
 
 if TYPE_CHECKING:
-    from sarnic.query import Query
-    from sarnic.statement_ir import Scope
+    from sarnic.query.base import Query
+    from sarnic.query.statement_ir import Scope
 
 
 @dataclass(frozen=True, slots=True)
@@ -94,7 +94,7 @@ def compile_statement_ir(scope: Scope, ir: bytes, dialect: str) -> dict[str, Any
 
 def compile_query(query: Query[Any], dialect: str) -> Compiled:
     if query.needs_statement_ir(dialect):
-        from sarnic.statement_ir import statement_document
+        from sarnic.query.statement_ir import statement_document
 
         scope, ir = statement_document(query)
         return statement_compiled(scope, compile_statement_ir(scope, ir, dialect))

@@ -13,13 +13,13 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from sarnic.fields import Field, ForeignKey
-from sarnic.relations.keys import chunk_size, chunks, keys_condition
-from sarnic.relations.many import Many, ManyToMany, Reverse
+from sarnic.query.keys import chunk_size, chunks, keys_condition
+from sarnic.model.relations.many import Many, ManyToMany, Reverse
 
 if TYPE_CHECKING:
-    from sarnic.database import Database
-    from sarnic.model import Model
-    from sarnic.query import Select
+    from sarnic.execution.database import Database
+    from sarnic.model.base import Model
+    from sarnic.query.base import Select
 
 
 class Prefetch:
@@ -44,7 +44,7 @@ class Prefetch:
 
 def plan(parent: Select[Any], relation: Any, query: Any) -> Prefetch:
     """The checked prefetch of `relation` for instances `parent` fetches."""
-    from sarnic.query import Select
+    from sarnic.query.base import Select
 
     model = parent.model
     if isinstance(relation, Many) and issubclass(model, relation.owner):

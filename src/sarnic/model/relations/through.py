@@ -8,14 +8,14 @@ from typing import TYPE_CHECKING, Any
 from sarnic.fields import ForeignKey
 
 if TYPE_CHECKING:
-    from sarnic.model import Model
-    from sarnic.relations.many import ManyToMany
+    from sarnic.model.base import Model
+    from sarnic.model.relations.many import ManyToMany
 
 
 def sides(rel: ManyToMany[Any], through: type[Model], target: type[Model]) -> tuple[ForeignKey[Any], ForeignKey[Any]]:
     """The through model's foreign key to the owner and the one to the
     target. Where both sides are one model, the first declared is the owner's."""
-    from sarnic.model import DeclarationError
+    from sarnic.model.base import DeclarationError
 
     owner = rel.owner
     to_owner = [r for r in through.__relations__.values() if r.target is owner]
@@ -32,7 +32,7 @@ def sides(rel: ManyToMany[Any], through: type[Model], target: type[Model]) -> tu
 
 def automatic(rel: ManyToMany[Any], target: type[Model]) -> tuple[type[Model], ForeignKey[Any], ForeignKey[Any]]:
     """A model for the pairs: `<Owner><Relation>` on table `<owner table>_<relation>`."""
-    from sarnic.model import Model, snake_case
+    from sarnic.model.base import Model, snake_case
 
     owner = rel.owner
     first, second = snake_case(owner.__name__), snake_case(target.__name__)

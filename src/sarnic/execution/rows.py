@@ -18,9 +18,9 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar
 from sarnic._native import SarnicHydrationError, build_instances
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend, Result
+    from sarnic.execution.backends.base import Backend, Result
     from sarnic.fields import Field, ForeignKey
-    from sarnic.model import Model
+    from sarnic.model.base import Model
 
 M = TypeVar("M", bound="Model")
 

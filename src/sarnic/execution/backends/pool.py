@@ -9,7 +9,7 @@ from collections.abc import AsyncIterator, Awaitable, Callable
 from contextlib import asynccontextmanager
 from typing import Generic, TypeVar, cast
 
-from sarnic.backends.base import Connection
+from sarnic.execution.backends.base import Connection
 
 C = TypeVar("C", bound=Connection)
 

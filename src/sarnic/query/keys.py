@@ -12,11 +12,11 @@ from __future__ import annotations
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
-from sarnic.expr import Condition
+from sarnic.query.expr import Condition
 from sarnic.fields import Field
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend
+    from sarnic.execution.backends.base import Backend
 
 #: keys per statement where each key is a placeholder of its own
 KEYS_PER_STATEMENT = 5000

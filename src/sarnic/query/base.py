@@ -6,17 +6,17 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Literal, Self, TypeVar
 
-from sarnic import bulk_rows
-from sarnic.compiled import Compiled, compile_query
-from sarnic.expr import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Excluded, Expression,
+from sarnic.query import bulk_rows
+from sarnic.query.compiled import Compiled, compile_query
+from sarnic.query.expr import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Excluded, Expression,
                          Ordering, Value, _condition, text_case_dialects)
 from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
 
 if TYPE_CHECKING:
-    from sarnic.model import Model
-    from sarnic.relations.many import Many
-    from sarnic.relations.prefetch import Prefetch
-    from sarnic.statement_ir import Scope
+    from sarnic.model.base import Model
+    from sarnic.model.relations.many import Many
+    from sarnic.execution.prefetch import Prefetch
+    from sarnic.query.statement_ir import Scope
 
 M = TypeVar("M", bound="Model", covariant=True)
 R = TypeVar("R", covariant=True)
@@ -375,7 +375,7 @@ class Select(_Paged[M]):
         """Load a relation of the fetched instances (`author.posts`) with one
         select per level after this one, over the keys it fetched; `query`
         filters, orders and prefetches the related rows in turn."""
-        from sarnic.relations.prefetch import plan
+        from sarnic.execution.prefetch import plan
 
         step = plan(self, relation, query)
         return self._derive_one("prefetches", (*(p for p in self.prefetches if p.relation is not relation), step))

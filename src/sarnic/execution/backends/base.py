@@ -2,7 +2,7 @@
 compiled statements, and the conversions between the core's bound values,
 the driver's values and the fields' Python values.
 
-One module per driver implements this; nothing outside `sarnic.backends`
+One module per driver implements this; nothing outside `sarnic.execution.backends`
 imports a driver.
 """
 

@@ -19,8 +19,8 @@ from typing import TYPE_CHECKING, Any
 from sarnic.fields import Bind, Bool, DateTime, Field, Float, Text, _Integer
 
 if TYPE_CHECKING:
-    from sarnic.backends.base import Backend
-    from sarnic.model import Model
+    from sarnic.execution.backends.base import Backend
+    from sarnic.model.base import Model
 
 Binder = Callable[[Sequence[Any]], list[tuple[Bind, ...]]]
 

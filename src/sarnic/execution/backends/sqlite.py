@@ -27,8 +27,8 @@ try:
 except ImportError:  # pragma: no cover - a dependency of the base install
     raise ImportError("SQLite URLs need the aiosqlite driver: pip install aiosqlite") from None
 
-from sarnic.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
-from sarnic.backends.pool import Pool
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
+from sarnic.execution.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -188,7 +188,7 @@ def _fold(value: object) -> object:
 
 
 async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
-    from sarnic.backends.sqlite_quotes import strict_quotes
+    from sarnic.execution.backends.sqlite_quotes import strict_quotes
 
     # In the connection's own thread: sqlite3 refuses calls from others.
     await raw._execute(strict_quotes, raw._conn)  # type: ignore[no-untyped-call]
@@ -207,7 +207,7 @@ class SqliteBackend(Backend):
     returns_rows = True
 
     def search_text(self, operator: str, text: str) -> str:
-        from sarnic.backends.sqlite_fulltext import for_mode
+        from sarnic.execution.backends.sqlite_fulltext import for_mode
 
         return for_mode(operator, text)
 

@@ -30,8 +30,8 @@ except ImportError:
 
 import msgspec
 
-from sarnic.backends.base import Backend, Connection, Converter, Result, Url, inline
-from sarnic.backends.pool import Pool
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline
+from sarnic.execution.backends.pool import Pool
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from sarnic.fields import DateTime, Field
 from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG

@@ -11,7 +11,7 @@ from __future__ import annotations
 import decimal
 from typing import Any, TypeVar, overload
 
-from sarnic.expr import ColumnExpr, Expression, Value, _numeric_kind
+from sarnic.query.expr import ColumnExpr, Expression, Value, _numeric_kind
 from sarnic.fields import Field, ForeignKey
 
 T = TypeVar("T")
@@ -153,7 +153,7 @@ class _Functions:
             if field is not None:
                 other = Value(field.bind_value(value), field, "coalesce")
             else:
-                from sarnic.expr import _plain_bind
+                from sarnic.query.expr import _plain_bind
 
                 other = Value(_plain_bind(_kind_of(arg), value, arg), None, "coalesce")
         return Func("coalesce", (arg, other), False, arg.result_kind())

@@ -15,11 +15,11 @@ from typing import Any, ClassVar, Self, TypeVar, cast, overload
 
 from sarnic import _codec
 from sarnic.errors import DataError
-from sarnic.expr import ColumnExpr
+from sarnic.query.expr import ColumnExpr
 from sarnic.fields import Field, ForeignKey, TSVector, Text
-from sarnic.query import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
-from sarnic.relations import names
-from sarnic.relations.many import Many
+from sarnic.query.base import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
+from sarnic.model.relations import names
+from sarnic.model.relations.many import Many
 
 M = TypeVar("M", bound="Model")
 A = TypeVar("A")

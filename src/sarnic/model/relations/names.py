@@ -13,7 +13,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from sarnic.model import Model
+    from sarnic.model.base import Model
 
 _by_name: dict[str, list[weakref.ref[type[Model]]]] = {}
 #: models waiting for a name to be defined
@@ -40,7 +40,7 @@ def shared(name: str, models: list[type[Model]]) -> str:
 
 def find(name: str, who: str) -> type[Model]:
     """The one model of this name, for a relation used now."""
-    from sarnic.model import DeclarationError
+    from sarnic.model.base import DeclarationError
 
     found = defined(name)
     if not found:
