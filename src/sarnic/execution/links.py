@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from sarnic.fields import Field
+from sarnic.model.fields.base import Field
 from sarnic.query.keys import ONE_VALUE, chunk_size, chunks, keys_condition
 
 if TYPE_CHECKING:

@@ -12,7 +12,8 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from sarnic.fields import Field, ForeignKey
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.keys import chunk_size, chunks, keys_condition
 from sarnic.model.relations.many import Many, ManyToMany, Reverse
 

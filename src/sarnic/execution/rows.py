@@ -19,7 +19,8 @@ from sarnic._native import SarnicHydrationError, build_instances
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend, Result
-    from sarnic.fields import Field, ForeignKey
+    from sarnic.model.fields.base import Field
+    from sarnic.model.fields.foreign_key import ForeignKey
     from sarnic.model.base import Model
 
 M = TypeVar("M", bound="Model")

@@ -16,7 +16,10 @@ from typing import Any, ClassVar, Self, TypeVar, cast, overload
 from sarnic import _codec
 from sarnic.errors import DataError
 from sarnic.query.expr import ColumnExpr
-from sarnic.fields import Field, ForeignKey, TSVector, Text
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
+from sarnic.model.fields.search import TSVector
+from sarnic.model.fields.text import Text
 from sarnic.query.base import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
 from sarnic.model.relations import names
 from sarnic.model.relations.many import Many

@@ -10,7 +10,10 @@ from sarnic.query import bulk_rows
 from sarnic.query.compiled import Compiled, compile_query
 from sarnic.query.expr import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Excluded, Expression,
                          Ordering, Value, _condition, text_case_dialects)
-from sarnic.fields import NULL_BIND, Bind, Field, ForeignKey, Text, TSVector, Vector
+from sarnic.model.fields.base import NULL_BIND, Bind, Field
+from sarnic.model.fields.foreign_key import ForeignKey
+from sarnic.model.fields.search import TSVector, Vector
+from sarnic.model.fields.text import Text
 
 if TYPE_CHECKING:
     from sarnic.model.base import Model

@@ -16,7 +16,11 @@ import datetime as dt
 from collections.abc import Callable, Sequence, Set
 from typing import TYPE_CHECKING, Any
 
-from sarnic.fields import Bind, Bool, DateTime, Field, Float, Text, _Integer
+from sarnic.model.fields.base import Bind, Field
+from sarnic.model.fields.numbers import Float, _Integer
+from sarnic.model.fields.scalars import Bool
+from sarnic.model.fields.text import Text
+from sarnic.model.fields.times import DateTime
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend

@@ -18,7 +18,7 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, Generic, TypeVar, cast
 
 if TYPE_CHECKING:
-    from sarnic.fields import Bind, Field
+    from sarnic.model.fields.base import Bind, Field
     from sarnic.query.base import Select, Values
     from sarnic.query.statement_ir import Scope
 
@@ -764,7 +764,8 @@ def exists(query: Select[Any] | Values[Any]) -> Condition:
 
 def excluded(field: Field[T]) -> ColumnExpr[T]:
     """In `on_conflict(update={...})`: the value the refused row proposed for `field`."""
-    from sarnic.fields import Field, ForeignKey
+    from sarnic.model.fields.base import Field
+    from sarnic.model.fields.foreign_key import ForeignKey
 
     if isinstance(field, ForeignKey):
         field = field.key

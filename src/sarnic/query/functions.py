@@ -12,7 +12,8 @@ import decimal
 from typing import Any, TypeVar, overload
 
 from sarnic.query.expr import ColumnExpr, Expression, Value, _numeric_kind
-from sarnic.fields import Field, ForeignKey
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
 
 T = TypeVar("T")
 

@@ -13,7 +13,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from sarnic.query.expr import Condition
-from sarnic.fields import Field
+from sarnic.model.fields.base import Field
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend

@@ -12,7 +12,7 @@ from __future__ import annotations
 from typing import Any
 
 from sarnic.query.expr import Comparison, Not, _Group
-from sarnic.fields import Field
+from sarnic.model.fields.base import Field
 from sarnic.query.base import Delete, Insert, Query, Select, Update, _Filtered
 
 #: operators that bind no value

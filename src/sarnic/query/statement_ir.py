@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 from sarnic import _codec
 
 if TYPE_CHECKING:
-    from sarnic.fields import Field
+    from sarnic.model.fields.base import Field
     from sarnic.model.base import Model
 
 VERSION = 4

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import Field
+from sarnic.model.fields.base import Field
 from sarnic.model.base import FullTextIndex, Model
 
 

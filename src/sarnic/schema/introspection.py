@@ -14,7 +14,7 @@ import re
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from sarnic.fields import Field
+from sarnic.model.fields.base import Field
 from sarnic.model.base import Model
 from sarnic.schema.types import column_type
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from sarnic.fields import TSVector
+from sarnic.model.fields.search import TSVector
 from sarnic.model.base import Model
 from sarnic.schema import fulltext
 from sarnic.schema.errors import SchemaError

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import Enum, TSVector, Text, Vector
+from sarnic.model.fields.scalars import Enum
+from sarnic.model.fields.search import TSVector, Vector
+from sarnic.model.fields.text import Text
 from sarnic.model.base import Model
 from sarnic.schema import fulltext
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal

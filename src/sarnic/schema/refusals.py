@@ -20,7 +20,9 @@ from typing import Any
 
 from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
 from sarnic.query.expr import And, Comparison, Condition, Not, Or
-from sarnic.fields import Decimal, Field, ForeignKey
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
+from sarnic.model.fields.numbers import Decimal
 from sarnic.model.base import Model
 from sarnic.query.base import BulkInsert, BulkUpdate, Insert, Query, Select
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import TSVector
+from sarnic.model.fields.search import TSVector
 from sarnic.model.base import Model
 from sarnic.schema import fulltext
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal

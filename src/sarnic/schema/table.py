@@ -9,7 +9,10 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
-from sarnic.fields import Enum, Field, TSVector, decimal_text
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.numbers import decimal_text
+from sarnic.model.fields.scalars import Enum
+from sarnic.model.fields.search import TSVector
 from sarnic.model.base import Model
 from sarnic.schema import mysql, postgres, sqlite
 from sarnic.schema.errors import SchemaError

@@ -18,7 +18,7 @@ from urllib.parse import SplitResult, unquote
 from sarnic.errors import DatabaseError
 
 if TYPE_CHECKING:
-    from sarnic.fields import Field
+    from sarnic.model.fields.base import Field
 
 #: a converter from one value form to another; None where the value passes as it is
 Converter = Callable[[Any], Any] | None

@@ -53,10 +53,10 @@ from sarnic.execution.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.fields import trimmed_decimal
+from sarnic.model.fields.numbers import trimmed_decimal
 
 if TYPE_CHECKING:
-    from sarnic.fields import Field
+    from sarnic.model.fields.base import Field
     from sarnic.query.base import Query
 
 _UTC = dt.timezone.utc

@@ -33,7 +33,8 @@ import msgspec
 from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline
 from sarnic.execution.backends.pool import Pool
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
-from sarnic.fields import DateTime, Field
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.times import DateTime
 from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
 
 _UTC = dt.timezone.utc

@@ -32,7 +32,8 @@ from sarnic.execution.backends.pool import Pool
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.fields import DateTime, Field
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.times import DateTime
 
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"

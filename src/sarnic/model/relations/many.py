@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar, overload
 
-from sarnic.fields import ForeignKey
+from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.relations import names
 
 if TYPE_CHECKING:

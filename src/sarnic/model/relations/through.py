@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from sarnic.fields import ForeignKey
+from sarnic.model.fields.foreign_key import ForeignKey
 
 if TYPE_CHECKING:
     from sarnic.model.base import Model
