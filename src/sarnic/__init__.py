@@ -10,8 +10,13 @@ from sarnic.errors import (
 )  # fmt: skip
 from sarnic.query.expr import ColumnExpr, Condition, Ordering, excluded, exists
 from sarnic.query.functions import fn
-from sarnic.model.base import FullTextIndex, Model
-from sarnic.query.base import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
+from sarnic.model.base import FullTextIndex
+from sarnic.query.model import Model
+from sarnic.query.base import Query
+from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
+from sarnic.query.select import Select
+from sarnic.query.values import Values
+from sarnic.query.writes import Delete, Insert, Update, Upsert
 
 __all__ = [
     *_native_all,

@@ -22,7 +22,7 @@ from mypy.plugin import ClassDefContext, Plugin, SemanticAnalyzerPluginInterface
 from mypy.plugins.common import add_method_to_class, deserialize_and_fixup_type
 from mypy.types import AnyType, Instance, NoneType, Type, TypeOfAny, UnionType
 
-MODEL = "sarnic.model.base.Model"
+MODEL = "sarnic.query.model.Model"
 #: where the field classes are defined, one module per family
 _FIELDS = "sarnic.model.fields."
 #: what a constructor takes for each field class: a type's full name and its arguments' names

@@ -30,7 +30,7 @@ import pytest
 import sarnic
 from sarnic import FullTextIndex, Model, fields
 from sarnic.query.expr import And, Comparison, Condition, InList, Not, Or
-from sarnic.query.base import Select
+from sarnic.query.select import Select
 
 from .drivers import MARIADB_ADDR, PG_ADDR
 from .servers import _unavailable, require_server

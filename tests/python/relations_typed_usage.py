@@ -7,7 +7,7 @@ from typing import Any
 
 from relation_models import Reader, Staff, Story, Topic, Writer
 from sarnic import Select, fields
-from sarnic.query.base import Delete
+from sarnic.query.writes import Delete
 from sarnic.execution.links import LinkChange
 
 

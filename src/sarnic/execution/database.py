@@ -26,8 +26,12 @@ from sarnic.query import bulk_rows
 from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import OperationalError, ProgrammingError, not_supported
 from sarnic.query.expr import Excluded
-from sarnic.model.base import Model
-from sarnic.query.base import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
+from sarnic.query.model import Model
+from sarnic.query.base import Query
+from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
+from sarnic.query.select import Select
+from sarnic.query.values import Values
+from sarnic.query.writes import Delete, Insert, Update, Upsert
 from sarnic.execution import prefetch
 from sarnic.execution.links import LinkChange
 from sarnic.execution.rows import RowReader, first_value

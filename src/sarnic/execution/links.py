@@ -14,16 +14,18 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from sarnic.model.fields.base import Field
+from sarnic.query.bulk import BulkInsert
+from sarnic.query.select import Select
+from sarnic.query.writes import Delete
 from sarnic.query.keys import ONE_VALUE, chunk_size, chunks, keys_condition
 
 if TYPE_CHECKING:
     from sarnic.execution.database import Database
-    from sarnic.model.base import Model
-    from sarnic.query.base import Delete
+    from sarnic.model.base import Table
     from sarnic.model.relations.many import ManyToMany
 
 
-def _key(model: type[Model], field: Field[Any], given: Any, what: str) -> Any:
+def _key(model: type[Table], field: Field[Any], given: Any, what: str) -> Any:
     """The key of an instance of `model` (or a key given as it is), checked by the field it goes to."""
     if isinstance(given, model):
         given = given._key_value()
@@ -47,7 +49,7 @@ class LinkChange:
         self.adding = adding
 
     @property
-    def model(self) -> type[Model]:
+    def model(self) -> type[Table]:
         return self.relation.through
 
     def __repr__(self) -> str:
@@ -63,23 +65,23 @@ class LinkChange:
             async with db.transaction():
                 removed = 0
                 for chunk in chunks(self.keys, size):
-                    removed += await db.execute(through.delete().where(mine, keys_condition(destination, chunk)))
+                    removed += await db.execute(Delete.of(through, False).where(mine, keys_condition(destination, chunk)))
                 return removed
         if db._backend.dialect in ONE_VALUE:
-            pairs = through.bulk_insert([{source.name: self.owner, destination.name: k} for k in self.keys])
+            pairs = BulkInsert.of(through, [{source.name: self.owner, destination.name: k} for k in self.keys], False)
             return await db.execute(pairs.on_conflict(*through.__pk__))
         # MySQL counts a duplicate its no-op update found as a row written:
         # the pairs already there are read first for the count.
         async with db.transaction():
             there: set[Any] = set()
-            linked = through.select(destination)
+            linked: Select[Any] = Select.of(through, (destination,))
             for chunk in chunks(self.keys, chunk_size(db._backend)):
                 rows = await db.fetch(linked.where(source == self.owner, keys_condition(destination, chunk)))
                 there.update(r.__dict__[destination.name] for r in rows)
             new = [k for k in self.keys if k not in there]
             if new:
-                await db.execute(through.bulk_insert([{source.name: self.owner, destination.name: k} for k in new])
-                                 .on_conflict(*through.__pk__))
+                pairs = BulkInsert.of(through, [{source.name: self.owner, destination.name: k} for k in new], False)
+                await db.execute(pairs.on_conflict(*through.__pk__))
             return len(new)
 
 
@@ -94,4 +96,4 @@ def remove(relation: ManyToMany[Any], owner: Any, items: Sequence[Any]) -> LinkC
 def clear(relation: ManyToMany[Any], owner: Any) -> Delete[Any]:
     relation.resolve()
     key = _key(relation.owner, relation.source.key, owner, f"{relation.label}.clear()")
-    return relation.through.delete().where(relation.source.key == key)
+    return Delete.of(relation.through, False).where(relation.source.key == key)

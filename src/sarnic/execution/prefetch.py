@@ -15,71 +15,16 @@ from typing import TYPE_CHECKING, Any
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.keys import chunk_size, chunks, keys_condition
-from sarnic.model.relations.many import Many, ManyToMany, Reverse
+from sarnic.model.relations.many import ManyToMany, Reverse
+from sarnic.query.select import Select
 
 if TYPE_CHECKING:
     from sarnic.execution.database import Database
-    from sarnic.model.base import Model
-    from sarnic.query.base import Select
+    from sarnic.model.base import Table
+    from sarnic.query.select import Prefetch
 
 
-class Prefetch:
-    """One relation to load, with the select that loads it (its own
-    prefetches are the next level)."""
-
-    __slots__ = ("relation", "query", "parent_key", "child_key", "plain")
-
-    def __init__(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any],
-                 parent_key: Field[Any], child_key: Field[Any], plain: bool) -> None:
-        self.relation = relation
-        self.query = query
-        #: the parents' field the children are found by, and the children's field that holds it
-        self.parent_key = parent_key
-        self.child_key = child_key
-        #: the query only picks fields: a many-to-many's targets can come joined to their pairs
-        self.plain = plain
-
-    def __repr__(self) -> str:
-        return f"<Prefetch {self.relation.label}>"
-
-
-def plan(parent: Select[Any], relation: Any, query: Any) -> Prefetch:
-    """The checked prefetch of `relation` for instances `parent` fetches."""
-    from sarnic.query.base import Select
-
-    model = parent.model
-    if isinstance(relation, Many) and issubclass(model, relation.owner):
-        relation.resolve()
-        child = relation.target
-        if isinstance(relation, Reverse):
-            parent_key: Field[Any] = relation.relation.target.__pk__[0]
-            child_key: Field[Any] = relation.relation.key
-        else:
-            parent_key, child_key = relation.owner.__pk__[0], child.__pk__[0]
-    elif isinstance(relation, ForeignKey) and relation.model is model:
-        child = relation.target
-        parent_key, child_key = relation.key, child.__pk__[0]
-    else:
-        raise TypeError(f"prefetch() takes a relation of {model.__name__} (a Reverse, ManyToMany or ForeignKey "
-                        f"declared on it), not {relation!r}")
-    if not any(f is parent_key for f in parent.fields):
-        raise ValueError(f"prefetch({relation.label}) finds related rows by {parent_key.label}: select it")
-    if query is None:
-        query = child.select()
-    elif not isinstance(query, Select) or query.model is not child:
-        raise TypeError(f"prefetch({relation.label}) takes a select of {child.__name__}, not {query!r}")
-    if query._limit is not None or query._offset is not None:
-        raise ValueError(f"prefetch({relation.label}): a limit or offset would apply to the related rows of all "
-                         "parents together; filter them with where() instead")
-    if not any(f is child_key for f in query.fields):
-        query = query._derive(fields=(*query.fields, child_key))
-    plain = not (query.order or query.vector or query.text_rank or query.scoped or query.joins or query._distinct)
-    if plain and not isinstance(relation, ForeignKey):
-        query = query.order_by(*child.__pk__)
-    return Prefetch(relation, query, parent_key, child_key, plain)
-
-
-async def run(db: Database, parents: Sequence[Model], steps: Sequence[Prefetch]) -> None:
+async def run(db: Database, parents: Sequence[Table], steps: Sequence[Prefetch]) -> None:
     """Load each relation onto the parents, then the next levels onto what was loaded."""
     if not parents:
         return
@@ -95,7 +40,7 @@ async def run(db: Database, parents: Sequence[Model], steps: Sequence[Prefetch])
             await run(db, children, step.query.prefetches)
 
 
-def _keys(parents: Sequence[Model], field: Field[Any]) -> list[Any]:
+def _keys(parents: Sequence[Table], field: Field[Any]) -> list[Any]:
     name = field.name
     return [k for k in dict.fromkeys(p.__dict__[name] for p in parents) if k is not None]
 
@@ -104,13 +49,13 @@ async def _fetch(db: Database, query: Select[Any], field: Field[Any], keys: Sequ
     return await db.fetch(query.where(keys_condition(field, keys)))
 
 
-async def _reverse(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+async def _reverse(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
     keys = _keys(parents, step.parent_key)
-    children: list[Model] = []
+    children: list[Table] = []
     for chunk in chunks(keys, size):
         children += await _fetch(db, query, by, chunk)
-    groups: dict[Any, list[Model]] = {}
+    groups: dict[Any, list[Table]] = {}
     held = by.name
     for c in children:
         key = c.__dict__[held]
@@ -126,9 +71,9 @@ async def _reverse(db: Database, parents: Sequence[Model], step: Prefetch, size:
     return children
 
 
-async def _forward(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+async def _forward(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
-    found: dict[Any, Model] = {}
+    found: dict[Any, Table] = {}
     for chunk in chunks(_keys(parents, step.parent_key), size):
         for c in await _fetch(db, query, by, chunk):
             found[c.__dict__[by.name]] = c
@@ -138,14 +83,14 @@ async def _forward(db: Database, parents: Sequence[Model], step: Prefetch, size:
     return list(found.values())
 
 
-async def _joined(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+async def _joined(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     """Pairs with their targets joined, in the targets' key order: one select per chunk of parents."""
     rel = step.relation
     assert isinstance(rel, ManyToMany)
     source, to = rel.source.key, rel.destination
-    pairs = (rel.through.select(source, to.key).join(to, *step.query.fields).order_by(source, to.key))
-    seen: dict[Any, Model] = {}
-    lists: dict[Any, list[Model]] = {}
+    pairs = (Select.of(rel.through, (source, to.key)).join(to, *step.query.fields).order_by(source, to.key))
+    seen: dict[Any, Table] = {}
+    lists: dict[Any, list[Table]] = {}
     held, key_name = to.name, step.child_key.name
     for chunk in chunks(_keys(parents, step.parent_key), size):
         for row in await _fetch(db, pairs, source, chunk):
@@ -166,7 +111,7 @@ async def _joined(db: Database, parents: Sequence[Model], step: Prefetch, size: 
     return list(seen.values())
 
 
-async def _pairs(db: Database, parents: Sequence[Model], step: Prefetch, size: int) -> list[Model]:
+async def _pairs(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     """Pairs from the through model, then the targets. Parents go in groups
     whose targets fit one statement, so each list keeps the query's order
     (a parent with more targets than a statement takes has them in chunks)."""
@@ -175,7 +120,7 @@ async def _pairs(db: Database, parents: Sequence[Model], step: Prefetch, size: i
     if step.plain:
         return await _joined(db, parents, step, size)
     source, destination = rel.source.key, rel.destination.key
-    pairs = rel.through.select(source, destination)
+    pairs = Select.of(rel.through, (source, destination))
     linked: dict[Any, list[Any]] = {}
     for chunk in chunks(_keys(parents, step.parent_key), size):
         for row in await _fetch(db, pairs, source, chunk):
@@ -196,8 +141,8 @@ async def _pairs(db: Database, parents: Sequence[Model], step: Prefetch, size: i
         groups.append((owners, wanted))
 
     query, by = step.query._derive(prefetches=()), step.child_key.name
-    seen: dict[Any, Model] = {}
-    lists: dict[Any, list[Model]] = {}
+    seen: dict[Any, Table] = {}
+    lists: dict[Any, list[Table]] = {}
     for owners, wanted in groups:
         position: dict[Any, int] = {}
         for chunk in chunks(list(wanted), size):

@@ -21,8 +21,10 @@ from sarnic.query.statement_ir import statement_document
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend, Converter
-    from sarnic.model.base import Model
-    from sarnic.query.base import Query, Select, Values
+    from sarnic.query.model import Model
+    from sarnic.query.base import Query
+    from sarnic.query.select import Select
+    from sarnic.query.values import Values
 
 _PAGING = frozenset(("limit:int", "offset:int"))
 _SEARCHES = frozenset(("match", "match_phrase", "match_websearch", "match_boolean"))

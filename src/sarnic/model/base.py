@@ -1,4 +1,5 @@
-"""`Model`: a class whose fields map one table.
+"""`Table`: a class whose fields map one table; `Model` adds the queries it
+starts (sarnic.query.model).
 
 Everything that depends only on the class is worked out once, when the class
 is created: the field table, the key, the relations, the checks of the
@@ -9,30 +10,21 @@ bytes. Instances keep their values in the instance dict under the field names.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, ClassVar, Self, TypeVar, cast, overload
+from typing import Any, ClassVar
 
 from sarnic import _codec
 from sarnic.errors import DataError
-from sarnic.query.expr import ColumnExpr
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.search import TSVector
 from sarnic.model.fields.text import Text
-from sarnic.query.base import Alias, BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Values
 from sarnic.model.relations import names
 from sarnic.model.relations.many import Many
 
-M = TypeVar("M", bound="Model")
-A = TypeVar("A")
-B = TypeVar("B")
-C = TypeVar("C")
-D = TypeVar("D")
-E = TypeVar("E")
-F = TypeVar("F")
-
 _IDENTIFIER = re.compile(r"[A-Za-z0-9_]+")
+#: the names of Model's query entry points, and Meta
 _RESERVED = {"select", "insert", "update", "delete", "bulk_insert", "bulk_update", "bulk_delete", "values", "alias",
              "Meta"}
 
@@ -53,17 +45,6 @@ class FullTextIndex:
         object.__setattr__(self, "fields", tuple(self.fields))
 
 
-def _not_iterable(query: Query[Any]) -> Any:
-    raise TypeError(f"a {type(query).__name__} query holds no rows until a database runs it: "
-                    "use await db.fetch(query) for a list, or async for row in db.iterate(query)")
-
-
-# A query is only a value; without these, list(query) would read it as a
-# sequence and fail on its slicing instead.
-Query.__iter__ = _not_iterable  # type: ignore[attr-defined]
-Query.__aiter__ = _not_iterable  # type: ignore[attr-defined]
-
-
 def snake_case(name: str) -> str:
     words = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", name)
     return re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", words).lower()
@@ -77,10 +58,10 @@ def _fail(model: str, message: str) -> DeclarationError:
     return DeclarationError(f"model {model}: {message}")
 
 
-class Model:
-    """Base class of models. Subclasses declare fields as class attributes and
-    an optional inner `class Meta` (`table`, `primary_key`, `full_text`,
-    `abstract`)."""
+class Table:
+    """What a model declares: fields as class attributes and an optional inner
+    `class Meta` (`table`, `primary_key`, `full_text`, `abstract`). Programs
+    subclass `Model`, which adds the queries a model starts."""
 
     __fields__: ClassVar[tuple[Field[Any], ...]] = ()
     __fields_by_name__: ClassVar[dict[str, Field[Any]]] = {}
@@ -99,8 +80,6 @@ class Model:
     #: by parameter label, what reads its bound value back (filled as labels are
     #: seen); None when every field's bound values come back as they are
     __bind_readers__: ClassVar[dict[str, Any] | None] = {}
-    #: selects made by select(), by the fields asked for
-    __selects__: ClassVar[dict[tuple[Any, ...], Select[Any]]] = {}
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
     #: the many sides of relations declared on the model (Reverse, ManyToMany)
@@ -176,100 +155,16 @@ class Model:
         shown = ", ".join(f"{f.name}={d[f.name]!r}" if f.name in d else f"{f.name}=<unset>" for f in type(self).__pk__)
         return f"{type(self).__name__}({shown})"
 
-    # -- queries -------------------------------------------------------------
-
-    @classmethod
-    def select(cls: type[M], *fields: Field[Any]) -> Select[M]:
-        """Select all fields, or these."""
-        # Queries are immutable, so one select of the same fields serves every call.
-        made = cls.__selects__
-        try:
-            query = made.get(fields)
-        except TypeError:  # an unhashable argument: select() says what it takes
-            return Select.of(cls, fields)
-        if query is None:
-            query = Select.of(cls, fields)
-            if len(made) < _SELECTS_KEPT:
-                made[fields] = query
-        return query
-
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], /) -> Values[tuple[A]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], /) -> Values[tuple[A, B]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], /) -> Values[tuple[A, B, C]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], /
-               ) -> Values[tuple[A, B, C, D]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], e: ColumnExpr[E], /
-               ) -> Values[tuple[A, B, C, D, E]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[A], b: ColumnExpr[B], c: ColumnExpr[C], d: ColumnExpr[D], e: ColumnExpr[E],
-               f: ColumnExpr[F], /) -> Values[tuple[A, B, C, D, E, F]]: ...
-    @overload
-    @classmethod
-    def values(cls, a: ColumnExpr[Any], b: ColumnExpr[Any], c: ColumnExpr[Any], d: ColumnExpr[Any],
-               e: ColumnExpr[Any], f: ColumnExpr[Any], g: ColumnExpr[Any], /, *more: ColumnExpr[Any]
-               ) -> Values[tuple[Any, ...]]: ...
-    @classmethod
-    def values(cls, *items: ColumnExpr[Any]) -> Values[Any]:
-        """A select of these fields and expressions, fetched as typed tuples."""
-        return Values.of(cls, items)
-
-    @classmethod
-    def alias(cls) -> type[Self]:
-        """A second occurrence of the table, for a query that reads it twice
-        (`Report = Employee.alias()`): the model's fields and queries, its instances."""
-        return cast("type[Self]", Alias(cls))
-
-    @classmethod
-    def insert(cls: type[M], obj: M | None = None, /, **values: Any) -> Insert[M]:
-        """Insert one row, from an instance or from field values (defaults apply)."""
-        return Insert.of(cls, obj, values)
-
-    @classmethod
-    def update(cls: type[M], *, danger: bool = False, **values: Any) -> Update[M]:
-        """Set these fields on the rows `.where()` selects (every row only with danger=True)."""
-        return Update.of(cls, values, danger)
-
-    @classmethod
-    def delete(cls: type[M], *, danger: bool = False) -> Delete[M]:
-        """Delete the rows `.where()` selects (every row only with danger=True)."""
-        return Delete.of(cls, danger)
-
-    @classmethod
-    def bulk_insert(cls: type[M], rows: Iterable[M | Mapping[str, Any]], *, returning: bool = False) -> BulkInsert[M]:
-        return BulkInsert.of(cls, rows, returning)
-
-    @classmethod
-    def bulk_update(cls: type[M], objs: Iterable[M], *, fields: Sequence[Field[Any]]) -> BulkUpdate[M]:
-        return BulkUpdate.of(cls, objs, fields)
-
-    @classmethod
-    def bulk_delete(cls: type[M], keys: Iterable[Any]) -> BulkDelete[M]:
-        return BulkDelete.of(cls, keys)
-
 
 _ABSENT = object()
-# Enough for the projections a program writes; a program that makes them up
-# at run time builds the rest each time.
-_SELECTS_KEPT = 64
 
 
-def _declared(cls: type[Model]) -> list[tuple[str, Any]]:
+def _declared(cls: type[Table]) -> list[tuple[str, Any]]:
     """Fields and relations in declaration order: inherited ones first, each
     as a fresh copy, then the class's own."""
     out: dict[str, Any] = {}
     for base in reversed(cls.__mro__[1:]):
-        if isinstance(base, type) and issubclass(base, Model) and base is not Model:
+        if isinstance(base, type) and issubclass(base, Table) and base is not Table:
             for name, attr in base.__dict__.items():
                 if isinstance(attr, (Field, ForeignKey)) and not getattr(attr, "implied", False):
                     out[name] = attr
@@ -285,12 +180,11 @@ def _copy(attr: Any) -> Any:
     return type(attr)(**attr.options())
 
 
-def _declare(cls: type[Model]) -> None:
+def _declare(cls: type[Table]) -> None:
     name = cls.__name__
     meta = cls.__dict__.get("Meta")
     cls.__abstract__ = bool(getattr(meta, "abstract", False))
     cls.__bind_readers__ = {}
-    cls.__selects__ = {}
     cls.__bulk_binders__ = {}
     cls.__pending__ = None
     for attr_name, _ in _declared(cls):
@@ -306,7 +200,7 @@ def _declare(cls: type[Model]) -> None:
         names.retry(_bind_waiting)
 
 
-def _bind_waiting(cls: type[Model]) -> bool:
+def _bind_waiting(cls: type[Table]) -> bool:
     try:
         return _bind(cls)
     except DeclarationError as exc:
@@ -314,7 +208,7 @@ def _bind_waiting(cls: type[Model]) -> bool:
         return True
 
 
-def _target(cls: type[Model], attr_name: str, rel: ForeignKey[Any]) -> Any:
+def _target(cls: type[Table], attr_name: str, rel: ForeignKey[Any]) -> Any:
     """The model a relation points at, or the text saying why it must wait."""
     target = rel.target_option
     if target == "self":
@@ -327,7 +221,7 @@ def _target(cls: type[Model], attr_name: str, rel: ForeignKey[Any]) -> Any:
         if not found:
             return f"relation {attr_name!r} names the model {target!r}, which is not defined"
         target = found[0]
-    if isinstance(target, type) and issubclass(target, Model) and target is not cls and target.__pending__:
+    if isinstance(target, type) and issubclass(target, Table) and target is not cls and target.__pending__:
         return f"relation {attr_name!r} points at {target.__name__}, which cannot be used yet ({target.__pending__})"
     return target
 
@@ -344,7 +238,7 @@ def _refuse_instance(self: Any, *args: Any, **kwargs: Any) -> None:
     type(self)._check_declared()
 
 
-def _hold(cls: type[Model], reason: str) -> None:
+def _hold(cls: type[Table], reason: str) -> None:
     """Until it is declared, a model refuses to make queries or instances,
     saying what it waits for."""
     cls.__pending__ = reason if reason.startswith("model ") else f"model {cls.__name__}: {reason}"
@@ -353,7 +247,7 @@ def _hold(cls: type[Model], reason: str) -> None:
             setattr(cls, method, _refuse_instance if method == "__init__" else classmethod(_refuse_pending))
 
 
-def _release(cls: type[Model]) -> None:
+def _release(cls: type[Table]) -> None:
     if cls.__pending__ is None:
         return
     cls.__pending__ = None
@@ -363,7 +257,7 @@ def _release(cls: type[Model]) -> None:
             delattr(cls, method)
 
 
-def _bind(cls: type[Model]) -> bool:
+def _bind(cls: type[Table]) -> bool:
     """Bind the fields once every model the relations name is defined;
     False while one is not (the model then waits for it)."""
     name = cls.__name__
@@ -446,7 +340,7 @@ def _unbound(attr: Any) -> bool:
     return not hasattr(attr, "model")
 
 
-def _primary_key(cls: type[Model], meta: Any, plain: dict[str, Field[Any]]) -> tuple[str, ...]:
+def _primary_key(cls: type[Table], meta: Any, plain: dict[str, Field[Any]]) -> tuple[str, ...]:
     name = cls.__name__
     flagged = [f_name for f_name, f in plain.items() if f.primary_key]
     composite = getattr(meta, "primary_key", None)
@@ -482,10 +376,10 @@ def _primary_key(cls: type[Model], meta: Any, plain: dict[str, Field[Any]]) -> t
     return key
 
 
-def _relation_key(cls: type[Model], rel: ForeignKey[Any], own_key: list[Field[Any]]) -> Field[Any]:
+def _relation_key(cls: type[Table], rel: ForeignKey[Any], own_key: list[Field[Any]]) -> Field[Any]:
     name = cls.__name__
     target = rel.target
-    if not (isinstance(target, type) and issubclass(target, Model)):
+    if not (isinstance(target, type) and issubclass(target, Table)):
         raise _fail(name, f"relation {rel.name!r} needs a Model class or a model's name, not {target!r}")
     if target.__abstract__:
         raise _fail(name, f"relation {rel.name!r} points at {target.__name__}, which is abstract and has no key")
@@ -503,7 +397,7 @@ def _relation_key(cls: type[Model], rel: ForeignKey[Any], own_key: list[Field[An
     return key
 
 
-def _check(cls: type[Model]) -> None:
+def _check(cls: type[Table]) -> None:
     name = cls.__name__
     columns: dict[str, str] = {}
     for f in cls.__fields__:
@@ -558,7 +452,7 @@ def _check(cls: type[Model]) -> None:
                 raise _fail(name, f"full-text index {ix.name!r} names {f_name!r}, which is not a Text field")
 
 
-def _metadata(cls: type[Model]) -> dict[str, Any]:
+def _metadata(cls: type[Table]) -> dict[str, Any]:
     pk = cls.__pk__
     return {
         "model_name": cls.__name__,

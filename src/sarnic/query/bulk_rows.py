@@ -24,14 +24,14 @@ from sarnic.model.fields.times import DateTime
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
 
 Binder = Callable[[Sequence[Any]], list[tuple[Bind, ...]]]
 
 _MISSING = object()
 
 
-def given_names(model: type[Model], rows: Sequence[Any]) -> set[str] | None:
+def given_names(model: type[Table], rows: Sequence[Any]) -> set[str] | None:
     """The field names the rows give, or None unless every row is a dict or
     an instance of the model naming only the model's writable fields."""
     dicts = []
@@ -46,7 +46,7 @@ def given_names(model: type[Model], rows: Sequence[Any]) -> set[str] | None:
     return given if given <= model.__writable_names__ else None
 
 
-def written_columns(model: type[Model], given: Set[str], what: str) -> tuple[Field[Any], ...]:
+def written_columns(model: type[Table], given: Set[str], what: str) -> tuple[Field[Any], ...]:
     """The columns every row writes: each field some row gives, and each with
     a default. A required field no row gives is refused; rows of defaults
     only name one nullable column as NULL, its default (an insert with an
@@ -61,7 +61,7 @@ def written_columns(model: type[Model], given: Set[str], what: str) -> tuple[Fie
     return picked
 
 
-def binder(model: type[Model], columns: tuple[Field[Any], ...]) -> Binder:
+def binder(model: type[Table], columns: tuple[Field[Any], ...]) -> Binder:
     made = model.__bulk_binders__
     found: Binder | None = made.get(columns)
     if found is None:
@@ -91,7 +91,7 @@ def _inline(f: Field[Any], v: str) -> str | None:
     return None
 
 
-def _write_binder(model: type[Model], columns: tuple[Field[Any], ...]) -> Binder:
+def _write_binder(model: type[Table], columns: tuple[Field[Any], ...]) -> Binder:
     if not columns:
         return lambda rows: [() for _ in rows]
     what = f"{model.__name__}.bulk_insert()"
@@ -123,7 +123,7 @@ def bind(rows):
     return bind
 
 
-def _fallback(model: type[Model], f: Field[Any], what: str) -> Callable[[Any, int], Bind]:
+def _fallback(model: type[Table], f: Field[Any], what: str) -> Callable[[Any, int], Bind]:
     bind = f.bind
     if f.auto_key:
         def missing(i: int) -> Bind:

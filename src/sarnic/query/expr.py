@@ -19,7 +19,8 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar, cast
 
 if TYPE_CHECKING:
     from sarnic.model.fields.base import Bind, Field
-    from sarnic.query.base import Select, Values
+    from sarnic.query.select import Select
+    from sarnic.query.values import Values
     from sarnic.query.statement_ir import Scope
 
 T = TypeVar("T")
@@ -346,7 +347,7 @@ class ColumnExpr(Generic[T]):
 
     def _in(self, values: Any, negated: bool) -> Condition:
         what = "not_in" if negated else "in_"
-        from sarnic.query.base import Values
+        from sarnic.query.values import Values
 
         if isinstance(values, Values):
             if len(values.items) != 1:
@@ -755,7 +756,8 @@ class Exists(Condition):
 def exists(query: Select[Any] | Values[Any]) -> Condition:
     """`EXISTS (query)`: `~exists(query)` is its negation. Fields of the
     enclosing query's model inside it refer to the enclosing row."""
-    from sarnic.query.base import Select, Values
+    from sarnic.query.select import Select
+    from sarnic.query.values import Values
 
     if not isinstance(query, (Select, Values)):
         raise TypeError(f"exists() takes a select or a values query, not {type(query).__name__}")

@@ -13,7 +13,9 @@ from typing import Any
 
 from sarnic.query.expr import Comparison, Not, _Group
 from sarnic.model.fields.base import Field
-from sarnic.query.base import Delete, Insert, Query, Select, Update, _Filtered
+from sarnic.query.base import Query, _Filtered
+from sarnic.query.select import Select
+from sarnic.query.writes import Delete, Insert, Update
 
 #: operators that bind no value
 _UNBOUND = frozenset(("is_null", "is_not_null"))

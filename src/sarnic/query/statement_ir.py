@@ -16,17 +16,17 @@ from sarnic import _codec
 
 if TYPE_CHECKING:
     from sarnic.model.fields.base import Field
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
 
 VERSION = 4
 _PAGING = frozenset(("limit:int", "offset:int"))
 
 
 class Scope:
-    def __init__(self, base: type[Model]) -> None:
+    def __init__(self, base: type[Table]) -> None:
         self.base = base
-        self.models: list[type[Model]] = []
-        self._index: dict[type[Model], int] = {}
+        self.models: list[type[Table]] = []
+        self._index: dict[type[Table], int] = {}
         #: value labels -> the field that converts the value
         self.labels: dict[str, Field[Any]] = {}
         #: labels of IN lists (their payload is a list of the field's values)
@@ -37,7 +37,7 @@ class Scope:
         self.conflict = False
         self.model(base)
 
-    def model(self, model: type[Model]) -> int:
+    def model(self, model: type[Table]) -> int:
         at = self._index.get(model)
         if at is None:
             at = self._index[model] = len(self.models)

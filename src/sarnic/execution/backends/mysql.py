@@ -515,7 +515,7 @@ class MySQLBackend(Backend):
         return field.from_plain
 
     def refuse(self, query: Query[Any]) -> str | None:
-        from sarnic.query.base import Select
+        from sarnic.query.select import Select
 
         if isinstance(query, Select) and query.vector is not None:
             # The core writes pgvector's <=>, which MySQL reads as NULL-safe equality.

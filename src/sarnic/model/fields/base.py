@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, ClassVar, Self, TypeVar, overload
 from sarnic.query.expr import ColumnExpr, Ordering
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
 
 T = TypeVar("T")
 
@@ -49,7 +49,7 @@ class Field(ColumnExpr[T]):
     expects: ClassVar[str] = ""
 
     # Filled in by the model when the class is created.
-    model: type[Model]
+    model: type[Table]
     name: str
     position: int
     column: str
@@ -103,7 +103,7 @@ class Field(ColumnExpr[T]):
         new.__dict__.update({k: v for k, v in self.__dict__.items() if k not in _BOUND})
         return new
 
-    def bind_to(self, model: type[Model], name: str, position: int) -> None:
+    def bind_to(self, model: type[Table], name: str, position: int) -> None:
         self.model = model
         self.name = name
         self.position = position

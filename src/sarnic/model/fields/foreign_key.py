@@ -8,10 +8,10 @@ from sarnic.model.fields.base import Field
 from sarnic.query.expr import ColumnExpr, Condition
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
 
 T = TypeVar("T")
-M = TypeVar("M", bound="Model")
+M = TypeVar("M", bound="Table")
 
 
 class ForeignKey(Generic[T]):
@@ -26,9 +26,9 @@ class ForeignKey(Generic[T]):
     "restrict" (the delete fails), "cascade" or "set_null"."""
 
     # Filled in by the model.
-    model: type[Model]
+    model: type[Table]
     name: str
-    target: type[Model]
+    target: type[Table]
     key: Field[Any]
 
     @overload

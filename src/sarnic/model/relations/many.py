@@ -15,19 +15,19 @@ from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.relations import names
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Model
-    from sarnic.query.base import Delete
+    from sarnic.model.base import Table
+    from sarnic.query.writes import Delete
     from sarnic.execution.links import LinkChange
 
 T = TypeVar("T")
 
 
-def _model(given: Any, who: str) -> type[Model]:
-    from sarnic.model.base import DeclarationError, Model
+def _model(given: Any, who: str) -> type[Table]:
+    from sarnic.model.base import DeclarationError, Table
 
     if isinstance(given, str):
         return names.find(given, who)
-    if not (isinstance(given, type) and issubclass(given, Model)) or given.__abstract__:
+    if not (isinstance(given, type) and issubclass(given, Table)) or given.__abstract__:
         raise DeclarationError(f"{who} takes a model class or a model's name, not {given!r}")
     given._check_declared()
     return given
@@ -36,10 +36,10 @@ def _model(given: Any, who: str) -> type[Model]:
 class Many(Generic[T]):
     """A relation to many instances of `T`: `author.posts` is a `list[T]`."""
 
-    owner: type[Model]
+    owner: type[Table]
     name: str
 
-    def __set_name__(self, owner: type[Model], name: str) -> None:
+    def __set_name__(self, owner: type[Table], name: str) -> None:
         self.owner = owner
         self.name = name
 
@@ -59,7 +59,7 @@ class Many(Generic[T]):
                              f"(sarnic never runs a query on attribute access)")
 
     @property
-    def target(self) -> type[Model]:
+    def target(self) -> type[Table]:
         """The model of the instances in the lists."""
         raise NotImplementedError
 
@@ -67,20 +67,22 @@ class Many(Generic[T]):
         """Look up the models named, once: errors name the missing model."""
         raise NotImplementedError
 
+    # A Model (queried as any model is), typed loosely: the query side, where
+    # Model is, stands above this one.
     @property
-    def through(self) -> type[Model]:
+    def through(self) -> type[Any]:
         """The model whose rows are the pairs of a many-to-many relation."""
         raise TypeError(f"{self.label} is the other side of a foreign key: it has no through model")
 
-    def add(self, owner: Model, *items: T) -> LinkChange:
+    def add(self, owner: Table, *items: T) -> LinkChange:
         """Link these instances to the owner; pairs already there are kept."""
         raise TypeError(f"{self.label} is the other side of a foreign key: set the key on the related rows")
 
-    def remove(self, owner: Model, *items: T) -> LinkChange:
+    def remove(self, owner: Table, *items: T) -> LinkChange:
         """Unlink these instances from the owner."""
         raise TypeError(f"{self.label} is the other side of a foreign key: set the key on the related rows")
 
-    def clear(self, owner: Model) -> Delete[Any]:
+    def clear(self, owner: Table) -> Delete[Any]:
         """Unlink every instance from the owner."""
         raise TypeError(f"{self.label} is the other side of a foreign key: set the key on the related rows")
 
@@ -122,10 +124,10 @@ class Reverse(Many[T]):
         self.named = None
 
     @property
-    def target(self) -> type[Model]:
+    def target(self) -> type[Table]:
         self.resolve()
         self._check_points_here()
-        child: type[Model] = self.relation.model
+        child: type[Table] = self.relation.model
         return child
 
     def _check_points_here(self) -> None:
@@ -144,11 +146,11 @@ class ManyToMany(Many[T]):
     source: ForeignKey[Any]
     destination: ForeignKey[Any]
 
-    def __init__(self, model: str | type[Model], *, through: str | type[Model] | None = None) -> None:
+    def __init__(self, model: str | type[Table], *, through: str | type[Table] | None = None) -> None:
         self.model_option = model
         self.through_option = through
-        self._through: type[Model] | None = None
-        self._target: type[Model] | None = None
+        self._through: type[Table] | None = None
+        self._target: type[Table] | None = None
 
     def resolve(self) -> None:
         if self._through is not None:
@@ -165,13 +167,13 @@ class ManyToMany(Many[T]):
         self._target, self._through = target, model
 
     @property
-    def target(self) -> type[Model]:
+    def target(self) -> type[Table]:
         self.resolve()
         assert self._target is not None
         return self._target
 
     @property
-    def through(self) -> type[Model]:
+    def through(self) -> type[Any]:
         """The model whose rows are the pairs."""
         self.resolve()
         assert self._through is not None
@@ -181,17 +183,17 @@ class ManyToMany(Many[T]):
     def automatic(self) -> bool:
         return self.through_option is None
 
-    def add(self, owner: Model, *items: T) -> LinkChange:
+    def add(self, owner: Table, *items: T) -> LinkChange:
         from sarnic.execution.links import add
 
         return add(self, owner, items)
 
-    def remove(self, owner: Model, *items: T) -> LinkChange:
+    def remove(self, owner: Table, *items: T) -> LinkChange:
         from sarnic.execution.links import remove
 
         return remove(self, owner, items)
 
-    def clear(self, owner: Model) -> Delete[Any]:
+    def clear(self, owner: Table) -> Delete[Any]:
         from sarnic.execution.links import clear
 
         return clear(self, owner)

@@ -13,18 +13,18 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
 
-_by_name: dict[str, list[weakref.ref[type[Model]]]] = {}
+_by_name: dict[str, list[weakref.ref[type[Table]]]] = {}
 #: models waiting for a name to be defined
-_waiting: dict[weakref.ref[type[Model]], str] = {}
+_waiting: dict[weakref.ref[type[Table]], str] = {}
 
 
-def register(model: type[Model]) -> None:
+def register(model: type[Table]) -> None:
     _by_name.setdefault(model.__name__, []).append(weakref.ref(model))
 
 
-def defined(name: str) -> list[type[Model]]:
+def defined(name: str) -> list[type[Table]]:
     """The live models of this name, in the order they were defined."""
     refs = _by_name.get(name, [])
     alive = [m for m in (r() for r in refs) if m is not None]
@@ -33,12 +33,12 @@ def defined(name: str) -> list[type[Model]]:
     return alive
 
 
-def shared(name: str, models: list[type[Model]]) -> str:
+def shared(name: str, models: list[type[Table]]) -> str:
     return (f"{len(models)} models are named {name!r} ("
             + ", ".join(f"{m.__module__}.{m.__qualname__}" for m in models) + "): pass the class instead")
 
 
-def find(name: str, who: str) -> type[Model]:
+def find(name: str, who: str) -> type[Table]:
     """The one model of this name, for a relation used now."""
     from sarnic.model.base import DeclarationError
 
@@ -52,11 +52,11 @@ def find(name: str, who: str) -> type[Model]:
     return model
 
 
-def wait(model: type[Model]) -> None:
+def wait(model: type[Table]) -> None:
     _waiting[weakref.ref(model)] = model.__name__
 
 
-def retry(declare: Callable[[type[Model]], bool]) -> None:
+def retry(declare: Callable[[type[Table]], bool]) -> None:
     """Declare the waiting models that can be now: a model just defined may
     be the one they name, and each one declared may free others. `declare`
     says whether the model is done waiting (declared, or refused for good)."""

@@ -8,11 +8,11 @@ from typing import TYPE_CHECKING, Any
 from sarnic.model.fields.foreign_key import ForeignKey
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Model
+    from sarnic.model.base import Table
     from sarnic.model.relations.many import ManyToMany
 
 
-def sides(rel: ManyToMany[Any], through: type[Model], target: type[Model]) -> tuple[ForeignKey[Any], ForeignKey[Any]]:
+def sides(rel: ManyToMany[Any], through: type[Table], target: type[Table]) -> tuple[ForeignKey[Any], ForeignKey[Any]]:
     """The through model's foreign key to the owner and the one to the
     target. Where both sides are one model, the first declared is the owner's."""
     from sarnic.model.base import DeclarationError
@@ -30,9 +30,9 @@ def sides(rel: ManyToMany[Any], through: type[Model], target: type[Model]) -> tu
     raise DeclarationError(f"relation {rel.label}: its through model {through.__name__} needs exactly {wanted}")
 
 
-def automatic(rel: ManyToMany[Any], target: type[Model]) -> tuple[type[Model], ForeignKey[Any], ForeignKey[Any]]:
+def automatic(rel: ManyToMany[Any], target: type[Table]) -> tuple[type[Table], ForeignKey[Any], ForeignKey[Any]]:
     """A model for the pairs: `<Owner><Relation>` on table `<owner table>_<relation>`."""
-    from sarnic.model.base import Model, snake_case
+    from sarnic.model.base import Table, snake_case
 
     owner = rel.owner
     first, second = snake_case(owner.__name__), snake_case(target.__name__)
@@ -50,6 +50,9 @@ def automatic(rel: ManyToMany[Any], target: type[Model]) -> tuple[type[Model], F
         "Meta": meta,
     }
     name = owner.__name__ + "".join(part.capitalize() for part in rel.name.split("_"))
-    model: type[Model] = type(name, (Model,), body)
+    # Of the owner's own kind (Model, for the models a program declares): the
+    # pairs take the same queries.
+    kind = next(c for c in owner.__mro__ if Table in c.__bases__)
+    model: type[Table] = type(name, (kind,), body)
     model.__through_of__ = rel  # type: ignore[attr-defined]
     return model, model.__relations__[first], model.__relations__[second]
