@@ -8,7 +8,8 @@ from sarnic.execution.database import Database, Transaction, connect
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.query.expr import ColumnExpr, Condition, Ordering, excluded, exists
+from sarnic.model.columns import ColumnExpr, Condition, Ordering
+from sarnic.query.expr import excluded, exists
 from sarnic.query.functions import fn
 from sarnic.model.base import FullTextIndex
 from sarnic.query.model import Model

@@ -29,7 +29,7 @@ import pytest
 
 import sarnic
 from sarnic import FullTextIndex, Model, fields
-from sarnic.query.expr import And, Comparison, Condition, InList, Not, Or
+from sarnic.model.columns import And, Comparison, Condition, InList, Not, Or
 from sarnic.query.select import Select
 
 from .drivers import MARIADB_ADDR, PG_ADDR

@@ -10,7 +10,7 @@ import pytest
 
 from orm_models import Everything, Post
 from sarnic.execution.backends import create
-from sarnic.query.bulk_rows import driver_rows
+from sarnic.execution.driver_rows import driver_rows
 
 UTC = dt.timezone.utc
 TIMES = [dt.datetime(2024, 1, 1, tzinfo=UTC), dt.datetime(2024, 1, 1, 0, 0, 0, 1, tzinfo=UTC),

@@ -224,7 +224,7 @@ def test_prefetch_orders_nests_and_runs_one_select_per_level() -> None:
 # From 2 on: no story has more readers than one statement takes.
 @pytest.mark.parametrize("size", [2, 3])
 def test_chunked_prefetch_gives_what_one_statement_gives(size: int, monkeypatch: pytest.MonkeyPatch) -> None:
-    from sarnic.query import keys
+    from sarnic.execution import keys
 
     def body(db: sarnic.Database) -> Any:
         async def go() -> Any:

@@ -22,7 +22,7 @@ from urllib.parse import unquote
 
 from sarnic import schema
 from sarnic.execution import backends
-from sarnic.query import bulk_rows
+from sarnic.execution.driver_rows import driver_rows
 from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
 from sarnic.errors import OperationalError, ProgrammingError, not_supported
 from sarnic.query.expr import Excluded
@@ -691,7 +691,7 @@ class Database:
         stmt = self._prepare(one)
         if len(stmt.params) != len(columns):
             raise AssertionError("a one-row insert binds one value per column")
-        values = bulk_rows.driver_rows(self._backend, columns)(rows)
+        values = driver_rows(self._backend, columns)(rows)
         async with self._atomic(True):
             async with self._connection() as conn:
                 if sql_log.isEnabledFor(_DEBUG):

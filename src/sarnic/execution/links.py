@@ -17,7 +17,7 @@ from sarnic.model.fields.base import Field
 from sarnic.query.bulk import BulkInsert
 from sarnic.query.select import Select
 from sarnic.query.writes import Delete
-from sarnic.query.keys import ONE_VALUE, chunk_size, chunks, keys_condition
+from sarnic.execution.keys import ONE_VALUE, chunk_size, chunks, keys_condition
 
 if TYPE_CHECKING:
     from sarnic.execution.database import Database

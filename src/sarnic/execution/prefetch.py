@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
-from sarnic.query.keys import chunk_size, chunks, keys_condition
+from sarnic.execution.keys import chunk_size, chunks, keys_condition
 from sarnic.model.relations.many import ManyToMany, Reverse
 from sarnic.query.select import Select
 

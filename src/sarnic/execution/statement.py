@@ -80,7 +80,7 @@ def _nodes(node: Any) -> Any:
 def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
     """SQLite stores exact decimals as text: its aggregates and orderings
     of them would read floats or compare texts. Refused, never rounded."""
-    from sarnic.query.expr import Compare
+    from sarnic.model.columns import Compare
     from sarnic.model.fields.numbers import Decimal
     from sarnic.query.functions import Func
 

@@ -10,7 +10,8 @@ from typing import TYPE_CHECKING, Any, ClassVar, Generic, Self, TypeVar
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.compiled import Compiled, compile_query
-from sarnic.query.expr import TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Ordering, text_case_dialects
+from sarnic.model.columns import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Ordering,
+                                  text_case_dialects)
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table

@@ -11,7 +11,7 @@ from __future__ import annotations
 import decimal
 from typing import Any, TypeVar, overload
 
-from sarnic.query.expr import ColumnExpr, Expression, Value, _numeric_kind
+from sarnic.model.columns import ColumnExpr, Expression, Value, _numeric_kind
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 
@@ -154,7 +154,7 @@ class _Functions:
             if field is not None:
                 other = Value(field.bind_value(value), field, "coalesce")
             else:
-                from sarnic.query.expr import _plain_bind
+                from sarnic.model.columns import _plain_bind
 
                 other = Value(_plain_bind(_kind_of(arg), value, arg), None, "coalesce")
         return Func("coalesce", (arg, other), False, arg.result_kind())

@@ -15,7 +15,7 @@ from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
 from sarnic.query.select import Select
 from sarnic.query.values import Values
 from sarnic.query.writes import Delete, Insert, Update
-from sarnic.query.expr import ColumnExpr
+from sarnic.model.columns import ColumnExpr
 
 M = TypeVar("M", bound="Model")
 A = TypeVar("A")

@@ -13,7 +13,7 @@ from sarnic.model.fields.text import Text
 from sarnic.model.relations.many import Many, Reverse
 from sarnic.query.base import (IR_VERSION, Join, M, _Paged, _joins, _new, _order_keys, _own_field, _source_index,
                                _sources)
-from sarnic.query.expr import ColumnExpr, Ordering
+from sarnic.model.columns import ColumnExpr, Ordering
 
 if TYPE_CHECKING:
     from sarnic.query.statement_ir import Scope

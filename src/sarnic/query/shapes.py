@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.query.expr import Comparison, Not, _Group
+from sarnic.model.columns import Comparison, Not, _Group
 from sarnic.model.fields.base import Field
 from sarnic.query.base import Query, _Filtered
 from sarnic.query.select import Select

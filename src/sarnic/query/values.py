@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar, cast
 
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.base import Join, _Paged, _joins, _order_keys, _sources
-from sarnic.query.expr import ColumnExpr, Condition, Ordering, _condition
+from sarnic.model.columns import ColumnExpr, Condition, Ordering, _condition
+from sarnic.model.columns import Scope as ColumnScope
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table
@@ -88,6 +89,13 @@ class Values(_Paged[Any], Generic[R]):
         finally:
             scope.stack.pop()
 
+    def in_condition(self, operand: ColumnExpr[Any], negated: bool) -> Condition:
+        """`operand IN (this query)`: what `in_()` makes of a values query."""
+        if len(self.items) != 1:
+            raise TypeError(f"{operand.label}.{'not_in' if negated else 'in_'}() takes a values query of one column, "
+                            f"not {len(self.items)}")
+        return InQuery(operand, self, negated)
+
     def count_query(self) -> Values[R]:
         paged = self._limit is not None or self._offset is not None
         return self if paged else self._derive_one("order", ())
@@ -102,3 +110,29 @@ def _expr(value: Any, what: str) -> ColumnExpr[Any]:
     if not isinstance(value, ColumnExpr):
         raise TypeError(f"{what} takes fields or expressions such as fn.count(), not {type(value).__name__}")
     return value
+
+
+class InQuery(Condition):
+    """`x IN (SELECT ...)` over a one-column values query."""
+
+    __slots__ = ("operand", "query", "negated")
+
+    def __init__(self, operand: ColumnExpr[Any], query: Values[Any], negated: bool) -> None:
+        self.operand = operand
+        self.query = query
+        self.negated = negated
+
+    @property
+    def model(self) -> Any:
+        return None
+
+    def __invert__(self) -> Condition:
+        return InQuery(self.operand, self.query, not self.negated)
+
+    def render(self, scope: ColumnScope) -> dict[str, Any]:
+        field = self.operand.typed_field
+        op = "not_in" if self.negated else "in"
+        label = scope.label(field, op) if field is not None else f"#{op}"
+        return {"kind": "in", "operand": self.operand.render(scope), "negated": self.negated, "values": None,
+                # written only into a statement's own scope
+                "query": self.query.statement(cast("Scope", scope)), "label": label}

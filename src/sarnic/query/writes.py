@@ -9,7 +9,8 @@ from typing import TYPE_CHECKING, Any
 from sarnic.model.fields.base import NULL_BIND, Bind, Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.base import IR_VERSION, M, Query, _Filtered, _new, _own_field
-from sarnic.query.expr import ColumnExpr, Excluded, Value
+from sarnic.model.columns import ColumnExpr, Value
+from sarnic.query.expr import Excluded
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table

@@ -19,7 +19,7 @@ from collections.abc import Iterable
 from typing import Any
 
 from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
-from sarnic.query.expr import And, Comparison, Condition, Not, Or
+from sarnic.model.columns import And, Comparison, Condition, Not, Or
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.numbers import Decimal

@@ -238,7 +238,7 @@ class Backend(abc.ABC):
         self.text_dialect = self.dialect
         self._params: dict[Field[Any], Converter] = {}
         self._results: dict[Field[Any], Converter] = {}
-        #: bulk_rows.driver_rows, by column list
+        #: driver_rows' converters, by column list
         self.row_converters: dict[tuple[Field[Any], ...], Callable[[Sequence[Any]], list[tuple[Any, ...]]]] = {}
 
     @abc.abstractmethod

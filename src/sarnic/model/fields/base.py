@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Self, TypeVar, overload
 
-from sarnic.query.expr import ColumnExpr, Ordering
+from sarnic.model.columns import ColumnExpr, Ordering
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, Generic, Literal, Self, TypeVar, overload
 
 from sarnic.model.fields.base import Field
-from sarnic.query.expr import ColumnExpr, Condition
+from sarnic.model.columns import ColumnExpr, Condition
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table

@@ -9,7 +9,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeVar, overload
 
 from sarnic.model.fields.base import FULL_TEXT, INT64, NULLS, Bind, Field
-from sarnic.query.expr import Condition
+from sarnic.model.columns import Condition
 
 T = TypeVar("T")
 

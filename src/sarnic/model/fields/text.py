@@ -6,7 +6,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeVar, overload
 
 from sarnic.model.fields.base import LIKE, ORDERED, Bind, Field
-from sarnic.query.expr import Condition
+from sarnic.model.columns import Condition
 
 T = TypeVar("T")
 

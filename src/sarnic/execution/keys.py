@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
-from sarnic.query.expr import Condition
+from sarnic.model.columns import Condition
 from sarnic.model.fields.base import Field
 
 if TYPE_CHECKING:
