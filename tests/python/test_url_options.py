@@ -12,8 +12,8 @@ from typing import Any
 import pytest
 
 import sarnic
-from sarnic.backends import url_options as options
-from sarnic.database import url_options
+from sarnic.execution.backends import url_options as options
+from sarnic.execution.database import url_options
 
 URLS = ["sqlite://:memory:", "sqlite:///var/x.db", "postgresql://u:p@h:5/db", "postgres://h/db",
         "mysql://root@h/db", "mariadb://h:3306/db"]
