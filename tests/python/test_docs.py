@@ -82,8 +82,17 @@ def test_reference_pages_link_each_other_and_exist() -> None:
     for page in REFERENCE:
         assert page.name == "reference.md" or f"({page.name}" in index, f"reference.md does not link {page.name}"
     for page in PAGES:
-        for target in re.findall(r"\]\(([\w./-]+\.md)(?:#[\w-]+)?\)", page.read_text()):
-            assert (page.parent / target).resolve().is_file(), f"{page.name} links {target}, which is missing"
+        for target, anchor in re.findall(r"\]\(([\w./-]+\.md)?(?:#([\w-]+))?\)", page.read_text()):
+            linked = (page.parent / target).resolve() if target else page
+            assert linked.is_file(), f"{page.name} links {target}, which is missing"
+            if anchor:
+                assert anchor in anchors(linked.read_text()), f"{page.name} links {target}#{anchor}, no such heading"
+
+
+def anchors(text: str) -> set[str]:
+    """The anchors of a page's headings, as GitHub writes them."""
+    titles = re.findall(r"^#+ (.*)$", text, re.M)
+    return {re.sub(r"[^\w\- ]", "", t.lower()).replace(" ", "-") for t in titles}
 
 
 def test_reference_examples_pass_mypy_strict(tmp_path: Path) -> None:
