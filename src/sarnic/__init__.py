@@ -4,7 +4,8 @@ from sarnic import fields
 from sarnic._native import *  # noqa: F401,F403
 from sarnic._native import __all__ as _native_all
 from sarnic.query.compiled import Compiled
-from sarnic.execution.database import Database, Transaction, connect
+from sarnic.execution.database import Database, connect
+from sarnic.execution.transaction import Transaction
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
