@@ -25,6 +25,16 @@ from sarnic.query.writes import Delete
 T = TypeVar("T")
 
 
+def _model(given: Any, who: str) -> type[Table]:
+    """The model a relation names: a class, or a text looked up now."""
+    if isinstance(given, str):
+        return names.find(given, who)
+    if not (isinstance(given, type) and issubclass(given, Table)) or given.__abstract__:
+        raise DeclarationError(f"{who} takes a model class or a model's name, not {given!r}")
+    given._check_declared()
+    return given
+
+
 class Many(ManySide, Generic[T]):
     """A relation to many instances of `T`: `author.posts` is a `list[T]`."""
 
@@ -79,7 +89,7 @@ class Reverse(Many[T]):
         if self.named is None:
             return
         model_name, field = self.named
-        model = names.model(model_name, f"relation {self.label}")
+        model = _model(model_name, f"relation {self.label}")
         relation = model.__relations__.get(field)
         if relation is None:
             known = ", ".join(model.__relations__) or "none"
@@ -122,11 +132,11 @@ class ManyToMany(Many[T]):
     def resolve(self) -> None:
         if self._through is not None:
             return
-        target = names.model(self.model_option, f"relation {self.label}")
+        target = _model(self.model_option, f"relation {self.label}")
         if self.through_option is None:
             model, source, destination = made.automatic(self, target)
         else:
-            model = names.model(self.through_option, f"relation {self.label} (through)")
+            model = _model(self.through_option, f"relation {self.label} (through)")
             source, destination = made.sides(self, model, target)
         self.source, self.destination = source, destination
         self._target, self._through = target, model

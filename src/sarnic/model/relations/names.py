@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import weakref
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from sarnic.model.base import Table
@@ -50,18 +50,6 @@ def find(name: str, who: str) -> type[Table]:
     model = found[0]
     model._check_declared()
     return model
-
-
-def model(given: Any, who: str) -> type[Table]:
-    """The model a relation names: a class, or a text looked up now."""
-    from sarnic.model.base import DeclarationError, Table
-
-    if isinstance(given, str):
-        return find(given, who)
-    if not (isinstance(given, type) and issubclass(given, Table)) or given.__abstract__:
-        raise DeclarationError(f"{who} takes a model class or a model's name, not {given!r}")
-    given._check_declared()
-    return given
 
 
 def wait(model: type[Table]) -> None:
