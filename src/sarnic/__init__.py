@@ -12,13 +12,14 @@ from sarnic.errors import (
 from sarnic.model.columns import ColumnExpr, Condition, Ordering
 from sarnic.query.expr import excluded, exists
 from sarnic.query.functions import fn
-from sarnic.model.base import FullTextIndex
+from sarnic.model.base import DeclarationError, FullTextIndex
 from sarnic.query.model import Model
 from sarnic.query.base import Query
 from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
 from sarnic.query.select import Select
 from sarnic.query.values import Values
 from sarnic.query.writes import Delete, Insert, Update, Upsert
+from sarnic.schema.errors import SchemaError
 
 __all__ = [
     *_native_all,
@@ -51,4 +52,6 @@ __all__ = [
     "ProgrammingError",
     "DataError",
     "NotSupportedError",
+    "DeclarationError",
+    "SchemaError",
 ]
