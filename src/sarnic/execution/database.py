@@ -12,11 +12,9 @@ import asyncio
 import contextvars
 import logging
 import math
-import sys
 from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Callable, Generator, Sequence
 from contextlib import aclosing, asynccontextmanager
 from time import perf_counter
-from types import TracebackType
 from typing import Any, TypeVar, overload
 from urllib.parse import unquote
 
@@ -32,11 +30,12 @@ from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
 from sarnic.query.select import Select
 from sarnic.query.values import Values
 from sarnic.query.writes import Delete, Insert, Update, Upsert
-from sarnic.execution import prefetch
-from sarnic.execution.links import LinkChange
+from sarnic.query.links import LinkChange
+from sarnic.execution import links, prefetch
 from sarnic.execution.rows import RowReader, first_value
 from sarnic.execution.value_rows import ValuesReader
 from sarnic.execution.statement import Statement, Statements, count_statement, returning_statement
+from sarnic.execution.transaction import Transaction, TransactionState, current
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")
@@ -48,95 +47,6 @@ _DEBUG = logging.DEBUG
 #: operations whose statements return rows on a backend with RETURNING
 _RETURNING_WRITES = frozenset(("insert", "update"))
 _Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any] | LinkChange
-
-
-class _TransactionState:
-    """The connection a transaction holds, shared by the tasks of its context."""
-
-    __slots__ = ("conn", "release", "depth", "lock", "active")
-
-    def __init__(self, conn: Connection, release: Any) -> None:
-        self.conn = conn
-        self.release = release
-        self.depth = 0
-        self.lock = asyncio.Lock()
-        self.active = True
-
-
-class Transaction:
-    """`async with db.transaction():` commits when the block ends and rolls
-    back when it raises; nested, it is a savepoint."""
-
-    def __init__(self, db: Database) -> None:
-        self._db = db
-        self._state: _TransactionState | None = None
-        self._token: contextvars.Token[_TransactionState | None] | None = None
-        self._savepoint: str | None = None
-        self._used = False
-
-    async def __aenter__(self) -> Transaction:
-        if self._used:
-            raise RuntimeError("a Transaction runs once: call db.transaction() again")
-        self._used = True
-        db = self._db
-        outer = db._current()
-        if outer is not None:
-            outer.depth += 1
-            name = f"sarnic_sp{outer.depth}"
-            async with outer.lock:
-                try:
-                    await outer.conn.savepoint(name)
-                except BaseException:
-                    outer.depth -= 1
-                    raise
-            self._state, self._savepoint = outer, name
-            return self
-        db._check_open()
-        holder = db._backend.transaction_connection()
-        conn = await holder.__aenter__()
-        try:
-            await conn.begin()
-        except BaseException:
-            await holder.__aexit__(*sys.exc_info())
-            raise
-        state = self._state = _TransactionState(conn, holder)
-        self._token = db._transaction.set(state)
-        return self
-
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
-        state = self._state
-        assert state is not None
-        if self._savepoint is not None:
-            name = self._savepoint
-            try:
-                async with state.lock:
-                    if exc is not None and state.conn.usable:
-                        await state.conn.rollback_to(name)
-                    if state.conn.usable:
-                        await state.conn.release(name)
-            finally:
-                state.depth -= 1
-            return
-        assert self._token is not None
-        try:
-            async with state.lock:
-                if exc is None:
-                    await state.conn.commit()
-                elif state.conn.usable:
-                    try:
-                        await state.conn.rollback()
-                    except Exception:
-                        # The block's own error is the one to see; this
-                        # connection is not trusted again.
-                        state.conn.broken = True
-        except BaseException:
-            exc_type, exc, tb = sys.exc_info()
-            raise
-        finally:
-            state.active = False
-            self._db._transaction.reset(self._token)
-            await state.release.__aexit__(exc_type, exc, tb)
 
 
 class Database:
@@ -164,7 +74,7 @@ class Database:
         self._log_values = log_values
         if timeout is not None:
             _time_connections(self._backend, float(timeout))
-        self._transaction: contextvars.ContextVar[_TransactionState | None] = contextvars.ContextVar(
+        self._transaction: contextvars.ContextVar[TransactionState | None] = contextvars.ContextVar(
             "sarnic_transaction", default=None)
         self._readers: dict[Any, RowReader[Any]] = {}
         self._statements = Statements(self._backend, self._refusal)
@@ -219,9 +129,8 @@ class Database:
 
     # -- connections ---------------------------------------------------------
 
-    def _current(self) -> _TransactionState | None:
-        state = self._transaction.get()
-        return state if state is not None and state.active else None
+    def _current(self) -> TransactionState | None:
+        return current(self._transaction)
 
     @asynccontextmanager
     async def _connection(self) -> AsyncIterator[Connection]:
@@ -235,7 +144,7 @@ class Database:
             yield conn
 
     def transaction(self) -> Transaction:
-        return Transaction(self)
+        return Transaction(self._backend, self._transaction, self._check_open)
 
     # -- statements ----------------------------------------------------------
 
@@ -563,7 +472,7 @@ class Database:
         if isinstance(query, (BulkInsert, BulkUpdate, BulkDelete)):
             return await self._bulk(query)
         if isinstance(query, LinkChange):
-            return await query.run(self)
+            return await links.run(self, query)
         if not isinstance(query, (Insert, Update, Delete)):
             raise TypeError(f"execute takes a write query, not {type(query).__name__}")
         return await self._execute(self._prepare(query))
