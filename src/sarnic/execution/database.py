@@ -22,7 +22,7 @@ from sarnic import schema
 from sarnic.execution import backends
 from sarnic.execution.driver_rows import driver_rows
 from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
-from sarnic.errors import OperationalError, ProgrammingError, not_supported
+from sarnic.errors import NotSupportedError, OperationalError, ProgrammingError, not_supported
 from sarnic.query.expr import Excluded
 from sarnic.query.model import Model
 from sarnic.query.base import Query
@@ -148,7 +148,7 @@ class Database:
 
     # -- statements ----------------------------------------------------------
 
-    def _refusal(self, query: Query[Any]) -> str | None:
+    def _refusal(self, query: Query[Any]) -> NotSupportedError | None:
         # The schema's refusals first: what they raise names the feature and the engine.
         return schema.statement_refusal(query, self._backend.dialect) or self._backend.refuse(query)
 

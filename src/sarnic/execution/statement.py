@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec
+from sarnic.errors import NotSupportedError
 from sarnic.query.compiled import compile_ir, compile_statement_ir
 from sarnic.query.shapes import Binds, shape
 from sarnic.query.statement_ir import statement_document
@@ -77,7 +78,7 @@ def _nodes(node: Any) -> Any:
         yield from _nodes(o.field)
 
 
-def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
+def sqlite_decimal_refusal(query: Query[Any]) -> NotSupportedError | None:
     """SQLite stores exact decimals as text: its aggregates and orderings
     of them would read floats or compare texts. Refused, never rounded."""
     from sarnic.model.columns import Compare
@@ -94,11 +95,13 @@ def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
             use = f"a {node.op} comparison"
         else:
             continue
-        return (f"SQLite stores Decimal values as exact text, so {use} would compute with floats or compare texts: "
-                "read the values and compute in Python")
+        return NotSupportedError(f"SQLite stores Decimal values as exact text, so {use} would compute with floats or "
+                                 "compare texts: read the values and compute in Python",
+                                 feature=f"{use} of decimals", engine="SQLite")
     orders = [o.field for o in getattr(query, "order", ())]
     if any(isinstance(getattr(e, "typed_field", None), Decimal) for e in orders):
-        return "SQLite stores Decimal values as exact text, so ordering by one would compare texts"
+        return NotSupportedError("SQLite stores Decimal values as exact text, so ordering by one would compare texts",
+                                 feature="ordering by a decimal", engine="SQLite")
     return None
 
 
@@ -152,7 +155,7 @@ def _predicted(binds: Binds, labels: list[str], payloads: list[Any]) -> bool:
 class Statements:
     """The statements one backend has compiled, by query shape."""
 
-    def __init__(self, backend: Backend, refuse: Callable[[Query[Any]], str | None], *, keep: int = 1024) -> None:
+    def __init__(self, backend: Backend, refuse: Callable[[Query[Any]], NotSupportedError | None], *, keep: int = 1024) -> None:
         self.backend = backend
         self.refuse = refuse
         self.keep = keep
@@ -165,9 +168,7 @@ class Statements:
         if query.needs_statement_ir(backend.text_dialect):
             reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
             if reason is not None:
-                from sarnic.errors import NotSupportedError
-
-                raise NotSupportedError(reason)
+                raise reason
             return _statement(backend, query, variant == "exists")
         found = shape(query, variant, backend.dialect)
         if found is not None:
@@ -178,9 +179,7 @@ class Statements:
                                  operation)
         reason = self.refuse(query)
         if reason is not None:
-            from sarnic.errors import NotSupportedError
-
-            raise NotSupportedError(reason)
+            raise reason
         ir = query.ir(exists=True) if variant == "exists" else query.ir()  # type: ignore[call-arg]
         stmt, labels, payloads = _compiled(backend, query.model, ir)
         if found is not None and _predicted(found[1], labels, payloads):

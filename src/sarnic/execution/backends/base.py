@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 from urllib.parse import SplitResult, unquote
 
-from sarnic.errors import DatabaseError
+from sarnic.errors import DatabaseError, NotSupportedError
 
 if TYPE_CHECKING:
     from sarnic.model.fields.base import Field
@@ -331,6 +331,6 @@ class Backend(abc.ABC):
         application's own SQL where the driver would fail it in a way that
         costs the connection (or with an error of its own)."""
 
-    def refuse(self, query: Any) -> str | None:
+    def refuse(self, query: Any) -> NotSupportedError | None:
         """Why this backend cannot run a statement of this query, if it cannot."""
         return None

@@ -528,15 +528,18 @@ class MySQLBackend(Backend):
             return truth
         return field.from_plain
 
-    def refuse(self, query: Query[Any]) -> str | None:
+    def refuse(self, query: Query[Any]) -> NotSupportedError | None:
         from sarnic.query.select import Select
 
         if isinstance(query, Select) and query.vector is not None:
             # The core writes pgvector's <=>, which MySQL reads as NULL-safe equality.
-            return "nearest-neighbour ordering needs pgvector's distance operators: it runs on PostgreSQL only"
+            return NotSupportedError("nearest-neighbour ordering needs pgvector's distance operators: it runs on "
+                                     "PostgreSQL only", feature="nearest-neighbour ordering (nearest())",
+                                     engine="MariaDB" if self.mariadb else "MySQL")
         if isinstance(query, Select) and query.lock is not None and query.lock[2] and self.mariadb:
-            return ("for_update(of=...) is not supported on MariaDB: its FOR UPDATE names no tables; "
-                    "leave of out to lock the rows of every table the select reads")
+            return NotSupportedError("for_update(of=...) is not supported on MariaDB: its FOR UPDATE names no "
+                                     "tables; leave of out to lock the rows of every table the select reads",
+                                     feature="for_update(of=...)", engine="MariaDB")
         return None
 
 
