@@ -9,10 +9,10 @@ import pytest
 
 from orm_models import Post
 from sarnic import SarnicCompileError
-from sarnic.backends import create
-from sarnic.query import Query
-from sarnic.shapes import shape
-from sarnic.statement import Statements, prepare
+from sarnic.execution.backends import create
+from sarnic.query.base import Query
+from sarnic.query.shapes import shape
+from sarnic.execution.statement import Statements, prepare
 from test_orm_queries import CASES
 
 
