@@ -5,10 +5,16 @@
 //   plan = (cls, model_name, start, names, columns, required, converters, joins)
 //   joins = ((attribute, plan), ...)
 //
+// A converter is None, a callable, or one of the forms run here without a
+// call into Python: (1,) a truth value as bool; (2, f) f(v) only where
+// v.tzinfo is None; (3, a, b) a + (v - b), the shift of a datetime to
+// another zone at the same wall time.
+//
 // Each part reads the row from `start`; a joined part whose first value (its
 // key) is NULL is no row and leaves None. Joined parts are made before the
 // base, and each part's required values are checked, in field order, before
 // its converters run: the first error is the one the hydrator reports.
+#include <cstdint>
 #include <array>
 #include <string>
 #include <utility>
@@ -26,10 +32,15 @@ constexpr Signature kBuildInstances{"build_instances", kParams};
 constexpr unsigned kMaxJoinDepth = 8;
 constexpr Py_ssize_t kMaxJoins = 64;
 
+enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift };
+
 struct Field {
   PyObject* name = nullptr;       // str; borrowed from the plan, which outlives the call
   PyObject* column = nullptr;     // str
-  PyObject* converter = nullptr;  // null where the driver's value is the field's
+  Conversion conversion = Conversion::None;
+  PyObject* converter = nullptr;  // Call, Naive: the callable
+  PyObject* shift_to = nullptr;   // Shift: a + (v - b)
+  PyObject* shift_from = nullptr;
   bool required = false;
 };
 
@@ -58,7 +69,32 @@ bool tuple_of(PyObject* obj, Py_ssize_t n, bool (*check)(PyObject*)) {
 
 bool is_str(PyObject* o) { return PyUnicode_Check(o); }
 bool is_bool(PyObject* o) { return PyBool_Check(o); }
-bool is_converter(PyObject* o) { return o == Py_None || PyCallable_Check(o); }
+bool is_converter(PyObject* o) { return o == Py_None || PyTuple_Check(o) || PyCallable_Check(o); }
+
+bool read_converter(PyObject* conv, Field& f) {
+  if (conv == Py_None) return true;
+  if (!PyTuple_Check(conv)) {
+    f.conversion = Conversion::Call;
+    f.converter = conv;
+    return true;
+  }
+  const Py_ssize_t n = PyTuple_Size(conv);
+  const long code = n > 0 && PyLong_Check(PyTuple_GetItem(conv, 0)) ? PyLong_AsLong(PyTuple_GetItem(conv, 0)) : 0;
+  if (code == 1 && n == 1) {
+    f.conversion = Conversion::Truth;
+  } else if (code == 2 && n == 2 && PyCallable_Check(PyTuple_GetItem(conv, 1))) {
+    f.conversion = Conversion::Naive;
+    f.converter = PyTuple_GetItem(conv, 1);
+  } else if (code == 3 && n == 3) {
+    f.conversion = Conversion::Shift;
+    f.shift_to = PyTuple_GetItem(conv, 1);
+    f.shift_from = PyTuple_GetItem(conv, 2);
+  } else {
+    if (PyErr_Occurred()) PyErr_Clear();
+    return bad_plan("a converter form is not (1,), (2, callable) or (3, a, b)");
+  }
+  return true;
+}
 
 bool read_plan(PyObject* plan, Part& part, unsigned depth) {
   if (depth > kMaxJoinDepth) return bad_plan("joins nested too deep");
@@ -88,8 +124,7 @@ bool read_plan(PyObject* plan, Part& part, unsigned depth) {
     Field& f = part.fields[static_cast<std::size_t>(i)];
     f.name = PyTuple_GetItem(names, i);
     f.column = PyTuple_GetItem(columns, i);
-    PyObject* conv = PyTuple_GetItem(converters, i);
-    f.converter = conv == Py_None ? nullptr : conv;
+    if (!read_converter(PyTuple_GetItem(converters, i), f)) return false;
     f.required = PyTuple_GetItem(required, i) == Py_True;
   }
   PyObject* joins = PyTuple_GetItem(plan, 7);
@@ -137,7 +172,34 @@ struct Maker {
   RowItems items;
   newfunc object_new = nullptr;  // object.__new__
   PyRef no_args;
+  PyRef tzinfo;  // "tzinfo", interned
 };
+
+// The field's value from the driver's, or null with the error set.
+PyObject* convert(const Field& f, PyObject* v, const Maker& maker) {
+  switch (f.conversion) {
+    case Conversion::None:
+      break;
+    case Conversion::Call:
+      return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
+    case Conversion::Truth: {
+      const int truth = PyObject_IsTrue(v);
+      return truth < 0 ? nullptr : PyBool_FromLong(truth);
+    }
+    case Conversion::Naive: {
+      PyRef zone(PyObject_GetAttr(v, maker.tzinfo.get()));
+      if (!zone) return nullptr;
+      if (zone.get() == Py_None) return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
+      break;
+    }
+    case Conversion::Shift: {
+      PyRef delta(PyNumber_Subtract(v, f.shift_from));
+      return delta ? PyNumber_Add(f.shift_to, delta.get()) : nullptr;
+    }
+  }
+  Py_INCREF(v);
+  return v;
+}
 
 [[gnu::cold]] PyObject* null_error(const Part& part, const Field& field) {
   PyObject* cls = exception_class(ExceptionKind::Hydration);
@@ -188,8 +250,8 @@ PyObject* build(const Part& part, PyObject* row, Maker& maker, bool joined) {
   if (!obj) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     const Field& f = part.fields[i];
-    if (f.converter != nullptr && values[i].get() != Py_None) {
-      values[i] = PyRef(PyObject_CallFunctionObjArgs(f.converter, values[i].get(), nullptr));
+    if (f.conversion != Conversion::None && values[i].get() != Py_None) {
+      values[i] = PyRef(convert(f, values[i].get(), maker));
       if (!values[i]) return nullptr;
     }
     if (PyObject_GenericSetAttr(obj.get(), f.name, values[i].get()) != 0) return nullptr;
@@ -211,7 +273,8 @@ PyObject* build_instances(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Maker maker;
     maker.object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     maker.no_args = PyRef(PyTuple_New(0));
-    if (maker.object_new == nullptr || !maker.no_args) return nullptr;
+    maker.tzinfo = PyRef(PyUnicode_InternFromString("tzinfo"));
+    if (maker.object_new == nullptr || !maker.no_args || !maker.tzinfo) return nullptr;
     PyObject* rows = a[1];
     if (!PyList_Check(rows)) {
       PyErr_SetString(PyExc_TypeError, "build_instances: rows must be a list");

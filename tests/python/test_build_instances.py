@@ -3,6 +3,7 @@ checked as the hydrator checks them, and hostile plans refused."""
 
 from __future__ import annotations
 
+import datetime as dt
 import pickle
 from collections.abc import Sequence
 from typing import Any
@@ -88,6 +89,39 @@ def test_a_converter_error_and_a_short_row_propagate() -> None:
 def test_hostile_plans_are_type_errors(bad: Any) -> None:
     with pytest.raises(TypeError):
         build_instances(bad, [(1,)])
+
+
+class Untrue:
+    def __bool__(self) -> bool:
+        raise ValueError("no truth")
+
+
+UTC = dt.timezone.utc
+NAIVE = dt.datetime(2024, 5, 6, 7, 8, 9)
+EPOCH = dt.datetime(1970, 1, 1)
+
+
+@pytest.mark.parametrize(("form", "value", "expected"), [
+    ((1,), 0, False), ((1,), 3, True),
+    ((2, lambda v: v.replace(tzinfo=UTC)), NAIVE, NAIVE.replace(tzinfo=UTC)),
+    ((2, lambda v: 1 / 0), NAIVE.replace(tzinfo=UTC), NAIVE.replace(tzinfo=UTC)),  # aware: not called
+    ((3, EPOCH.replace(tzinfo=UTC), EPOCH), NAIVE, NAIVE.replace(tzinfo=UTC)),
+    ((1,), Untrue(), ValueError), ((2, str), 5, AttributeError), ((3, EPOCH, EPOCH), "x", TypeError),
+])
+def test_native_converter_forms(form: tuple[Any, ...], value: Any, expected: Any) -> None:
+    forms = plan(Jotting, 0, ("id", "stars"), (True, False), (None, form))
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            build_instances(forms, [(1, value)])
+        return
+    (got,) = build_instances(forms, [(1, value)])
+    assert got.stars == expected and type(got.stars) is type(expected)
+
+
+@pytest.mark.parametrize("form", [(), (0,), (1, 2), (2, 3), (3, 1), ("1",)])
+def test_bad_converter_forms_are_refused(form: tuple[Any, ...]) -> None:
+    with pytest.raises(TypeError, match="converter form"):
+        build_instances(plan(Jotting, 0, ("id", "stars"), (True, False), (None, form)), [(1, 2)])
 
 
 def test_deeply_nested_joins_are_refused() -> None:

@@ -97,7 +97,7 @@ class RowReader(Generic[M]):
 def _plan(part: _Part, joins: tuple[tuple[str, Any], ...]) -> tuple[Any, ...]:
     """What the native builder needs of a part, made once per statement shape."""
     return (part.model, part.model.__name__, part.start, tuple(f.name for f in part.fields), part.own_columns,
-            tuple(not f.null for f in part.fields), tuple(part.convs), joins)
+            tuple(not f.null for f in part.fields), tuple(getattr(c, "native", c) for c in part.convs), joins)
 
 
 def _cut(name: str, limit: int) -> str:

@@ -36,6 +36,17 @@ def inline(form: str, **names: Any) -> Callable[[Callable[[Any], Any]], Callable
     return mark
 
 
+def native(*form: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]:
+    """Gives a converter the form in which the native row builder runs it
+    without a call into Python (see its plan): `(1,)` truth, `(2,)` the
+    converter only for naive datetimes, `(3, a, b)` a + (value - b)."""
+    def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
+        conv.native = (form[0], conv) if form == (2,) else form  # type: ignore[attr-defined]
+        return conv
+    return mark
+
+
+@native(1)
 @inline("(True if {v} else False)")
 def truth(value: Any) -> bool:
     """Booleans stored as integers (MySQL's TINYINT, SQLite)."""

@@ -48,7 +48,7 @@ try:
 except ImportError:  # pragma: no cover - depends on the install
     raise ImportError("MySQL and MariaDB URLs need the asyncmy driver: pip install 'sarnic[mysql]'") from None
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, truth
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, native, truth
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import mysql_arguments
 from sarnic.errors import (
@@ -123,6 +123,7 @@ _EPOCH = dt.datetime(1970, 1, 1)
 _UTC_EPOCH = _EPOCH.replace(tzinfo=_UTC)
 
 
+@native(3, _UTC_EPOCH, _EPOCH)
 @inline("(_utc_epoch + ({v} - _naive_epoch))", _utc_epoch=_UTC_EPOCH, _naive_epoch=_EPOCH)
 def _attach_utc(value: dt.datetime) -> dt.datetime:
     # The same instant as value.replace(tzinfo=UTC), at a seventh of its cost.

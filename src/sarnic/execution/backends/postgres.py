@@ -30,7 +30,7 @@ except ImportError:
 
 import msgspec
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, native
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import postgres_arguments
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
@@ -154,6 +154,7 @@ _RESULTS: dict[str, Any] = {
 }
 
 
+@native(2)
 @inline("{v} if {v}.tzinfo is not None else {f}({v})")
 def _aware(value: dt.datetime) -> dt.datetime:
     # asyncpg writes datetime.max and min as 'infinity' and reads those back naive.
