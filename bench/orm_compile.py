@@ -20,8 +20,8 @@ import equivalence
 import peers
 from harness import Candidate
 from sarnic import FullTextIndex, Model, _codec, _native, fields
-from sarnic.compiled import to_compiled
-from sarnic.query import Query
+from sarnic.query.compiled import to_compiled
+from sarnic.query.base import Query
 
 
 class User(Model):

@@ -16,10 +16,9 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from sarnic import Model, fields, fn
-from sarnic.backends import create
-from sarnic.expr import exists
-from sarnic.statement import Statements
+from sarnic import Model, exists, fields, fn
+from sarnic.execution.backends import create
+from sarnic.execution.statement import Statements
 
 
 class Author(Model):

@@ -205,7 +205,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!mp_metadata.empty() && !mp_rows.empty()) {
       const Exact m(mp_metadata), r(mp_rows);
       const Outcome again = run(sarnic::codec::Format::MessagePack, m.view(), r.view());
-      check(again == outcome, "JSON and MessagePack hydrate differently", outcome.rows + "\n" + again.rows);
+      // MessagePack may also name a variant by its position, so it may accept
+      // metadata that JSON refuses, never the other way round.
+      if (outcome.decoded)
+        check(again == outcome, "JSON and MessagePack hydrate differently", outcome.rows + "\n" + again.rows);
     }
   }
   return 0;

@@ -32,7 +32,7 @@ import peer_sarnic
 from engines import Engine, all_engines
 from peer_sarnic import Author, Post
 from sarnic._native import hydrate_rows_msgpack
-from sarnic.compiled import compile_ir
+from sarnic.query.compiled import compile_ir
 from workloads import BY_NAME, WORKLOADS, Workload, candidate
 
 US = 1e-6

@@ -20,11 +20,6 @@ BindKey bind_key(const TapeEvent& key) {
   return BindKey::Other;
 }
 
-template <class T, class Read>
-bool read_items(Decoder& d, std::uint32_t i, std::span<const T>& out, Read read) {
-  return d.read_list(i, out, [&](std::uint32_t element, T& slot) { return (d.*read)(element, slot); });
-}
-
 bool decode_payload(Decoder& d, BindType type, std::uint32_t value, BindValue& out) {
   switch (type) {
     case BindType::Null:
@@ -57,25 +52,25 @@ bool decode_payload(Decoder& d, BindType type, std::uint32_t value, BindValue& o
     }
     case BindType::Bytes: {
       std::span<const std::uint8_t> v;
-      if (!read_items(d, value, v, &Decoder::read_u8)) return false;
+      if (!decode_list(d, value, v, &Decoder::read_u8)) return false;
       out = BindValue::bytes(v);
       return true;
     }
     case BindType::FloatArray: {
       std::span<const double> v;
-      if (!read_items(d, value, v, &Decoder::read_f64)) return false;
+      if (!decode_list(d, value, v, &Decoder::read_f64)) return false;
       out = BindValue::float_array(v);
       return true;
     }
     case BindType::TextArray: {
       std::span<const std::string_view> v;
-      if (!read_items(d, value, v, &Decoder::read_string)) return false;
+      if (!decode_list(d, value, v, &Decoder::read_string)) return false;
       out = BindValue::text_array(v);
       return true;
     }
     case BindType::IntArray: {
       std::span<const std::int64_t> v;
-      if (!read_items(d, value, v, &Decoder::read_i64)) return false;
+      if (!decode_list(d, value, v, &Decoder::read_i64)) return false;
       out = BindValue::int_array(v);
       return true;
     }

@@ -131,23 +131,19 @@ bool Decoder::read_u64(std::uint32_t i, std::uint64_t& out) {
   return fail_type(i, "u64");
 }
 
-bool Decoder::read_u32(std::uint32_t i, std::uint32_t& out) {
+template <class T>
+bool Decoder::read_narrow(std::uint32_t i, T& out, std::string_view what) {
+  constexpr std::uint64_t kMax = std::numeric_limits<T>::max();
   const TapeEvent& e = tape_[i];
-  if (e.kind != TapeKind::UInt && e.kind != TapeKind::Int) return fail_type(i, "u32");
-  if (e.kind == TapeKind::Int ? (e.i < 0 || e.i > std::numeric_limits<std::uint32_t>::max())
-                              : e.u > std::numeric_limits<std::uint32_t>::max())
-    return fail_value(i, "u32");
-  out = static_cast<std::uint32_t>(e.kind == TapeKind::Int ? static_cast<std::uint64_t>(e.i) : e.u);
+  if (e.kind != TapeKind::UInt && e.kind != TapeKind::Int) return fail_type(i, what);
+  if (e.kind == TapeKind::Int ? (e.i < 0 || static_cast<std::uint64_t>(e.i) > kMax) : e.u > kMax)
+    return fail_value(i, what);
+  out = static_cast<T>(e.kind == TapeKind::Int ? static_cast<std::uint64_t>(e.i) : e.u);
   return true;
 }
 
-bool Decoder::read_u8(std::uint32_t i, std::uint8_t& out) {
-  const TapeEvent& e = tape_[i];
-  if (e.kind != TapeKind::UInt && e.kind != TapeKind::Int) return fail_type(i, "u8");
-  if (e.kind == TapeKind::Int ? (e.i < 0 || e.i > 255) : e.u > 255) return fail_value(i, "u8");
-  out = static_cast<std::uint8_t>(e.kind == TapeKind::Int ? static_cast<std::uint64_t>(e.i) : e.u);
-  return true;
-}
+bool Decoder::read_u32(std::uint32_t i, std::uint32_t& out) { return read_narrow(i, out, "u32"); }
+bool Decoder::read_u8(std::uint32_t i, std::uint8_t& out) { return read_narrow(i, out, "u8"); }
 
 bool Decoder::read_i64(std::uint32_t i, std::int64_t& out) {
   const TapeEvent& e = tape_[i];

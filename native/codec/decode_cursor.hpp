@@ -112,6 +112,10 @@ class Decoder {
   static constexpr int kSkipKey = -1;
   static constexpr int kBadKey = -2;
 
+  //! An unsigned integer narrower than u64, from any encoding whose value fits.
+  template <class T>
+  bool read_narrow(std::uint32_t i, T& out, std::string_view what);
+
   //! Field position of the key at k, kSkipKey for keys that name no field.
   int match_key(std::uint32_t k, const RecordShape& shape);
 

@@ -11,8 +11,6 @@ namespace sarnic::codec::detail {
 
 namespace {
 
-constexpr std::uint32_t all_of(unsigned n) { return (std::uint32_t{1} << n) - 1; }
-
 constexpr std::string_view kQueryKeys[] = {"version",         "model_name",   "operation", "filters",
                                            "order_by",        "limit",        "offset",    "vector_order_by",
                                            "text_rank_by",    "predicate",    "distinct",  "exists",
@@ -65,58 +63,18 @@ constexpr RecordShape kFilterVariant{"struct variant Predicate::Filter", kFilter
 
 constexpr std::string_view kTagWhat = "variant identifier";
 
-template <class T>
-using DecodeFn = bool (*)(Decoder&, std::uint32_t, T&);
-
-template <class T>
-bool decode_list(Decoder& d, std::uint32_t i, std::span<const T>& out, DecodeFn<T> decode) {
-  return d.read_list(i, out, [&](std::uint32_t element, T& slot) { return decode(d, element, slot); });
-}
-
-template <class T>
-bool decode_optional(Decoder& d, std::uint32_t i, std::optional<T>& out, DecodeFn<T> decode) {
-  if (d.is_null(i)) {
-    out.reset();
-    return true;
-  }
-  T value{};
-  if (!decode(d, i, value)) return false;
-  out = value;
-  return true;
-}
-
-bool decode_optional_u64(Decoder& d, std::uint32_t i, std::optional<std::uint64_t>& out) {
-  if (d.is_null(i)) {
-    out.reset();
-    return true;
-  }
-  std::uint64_t value = 0;
-  if (!d.read_u64(i, value)) return false;
-  out = value;
-  return true;
-}
-
 // Unit enums. An unknown sort direction is kept for the compile driver to reject.
 bool decode_direction(Decoder& d, std::uint32_t i, SortDirection& out) {
   static constexpr std::size_t kUnknown = static_cast<std::size_t>(SortDirection::Unknown);
-  std::size_t v = 0;
-  if (!d.read_variant(i, kSortDirectionNames, "enum SortDirection", v, &kUnknown)) return false;
-  out = static_cast<SortDirection>(v);
-  return true;
+  return decode_enum(d, i, kSortDirectionNames, "enum SortDirection", out, &kUnknown);
 }
 
 bool decode_metric(Decoder& d, std::uint32_t i, VectorMetric& out) {
-  std::size_t v = 0;
-  if (!d.read_variant(i, kVectorMetricNames, "enum VectorMetric", v)) return false;
-  out = static_cast<VectorMetric>(v);
-  return true;
+  return decode_enum(d, i, kVectorMetricNames, "enum VectorMetric", out);
 }
 
 bool decode_mode(Decoder& d, std::uint32_t i, TextSearchMode& out) {
-  std::size_t v = 0;
-  if (!d.read_variant(i, kTextSearchModeNames, "enum TextSearchMode", v)) return false;
-  out = static_cast<TextSearchMode>(v);
-  return true;
+  return decode_enum(d, i, kTextSearchModeNames, "enum TextSearchMode", out);
 }
 
 bool decode_field_ref(Decoder& d, std::uint32_t i, FieldRef& out) {
@@ -213,11 +171,9 @@ bool decode_bulk_update_row(Decoder& d, std::uint32_t i, BulkUpdateRow& out) {
 
 //! A pair: [field reference, value].
 bool decode_assignment(Decoder& d, std::uint32_t i, Assignment& out) {
-  static constexpr std::string_view kPair = "a tuple of size 2";
-  const TapeEvent& e = d.at(i);
-  if (e.kind != TapeKind::Array) return d.fail_type(i, kPair);
-  if (e.size != 2) return d.fail_length(i, e.size, kPair);
-  return decode_field_ref(d, i + 1, out.field) && decode_bind_value(d, d.next(i + 1), out.value);
+  return decode_pair(
+      d, i, [&](std::uint32_t e) { return decode_field_ref(d, e, out.field); },
+      [&](std::uint32_t e) { return decode_bind_value(d, e, out.value); });
 }
 
 bool decode_assignments(Decoder& d, std::uint32_t i, std::span<const Assignment>& out) {
@@ -374,8 +330,8 @@ bool decode_query(Decoder& d, std::uint32_t i, QuerySetIR& out) {
       case 2: return decode_operation(d, v, out.operation);
       case 3: return decode_list(d, v, out.filters, decode_filter);
       case 4: return decode_list(d, v, out.order_by, decode_order_by);
-      case 5: return decode_optional_u64(d, v, out.limit);
-      case 6: return decode_optional_u64(d, v, out.offset);
+      case 5: return decode_optional(d, v, out.limit, &Decoder::read_u64);
+      case 6: return decode_optional(d, v, out.offset, &Decoder::read_u64);
       case 7: return decode_optional(d, v, out.vector_order_by, decode_vector_order_by);
       case 8: return decode_optional(d, v, out.text_rank_by, decode_text_rank_by);
       case 9: return decode_optional(d, v, out.predicate, decode_predicate);

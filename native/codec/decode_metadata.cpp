@@ -10,8 +10,6 @@ namespace sarnic::codec::detail {
 
 namespace {
 
-constexpr std::uint32_t all_of(unsigned n) { return (std::uint32_t{1} << n) - 1; }
-
 constexpr std::string_view kModelKeys[] = {"model_name", "table_name", "fields",
                                            "pk_index",   "pk_fields",  "full_text_indexes"};
 constexpr std::string_view kFieldKeys[] = {"name",     "column_name",       "field_type", "allowed_operators",
@@ -44,14 +42,11 @@ bool decode_field_type(Decoder& d, std::uint32_t i, FieldType& out) {
     }
     return d.fail_unknown_variant(i, text, kFieldTypeExpected);
   }
-  std::size_t v = 0;
-  if (!d.read_variant(i, kFieldTypeNames, "enum FieldType", v)) return false;
-  out = static_cast<FieldType>(v);
-  return true;
+  return decode_enum(d, i, kFieldTypeNames, "enum FieldType", out);
 }
 
 bool decode_strings(Decoder& d, std::uint32_t i, std::span<const std::string_view>& out) {
-  return d.read_list(i, out, [&](std::uint32_t element, std::string_view& slot) { return d.read_string(element, slot); });
+  return decode_list(d, i, out, &Decoder::read_string);
 }
 
 bool decode_field(Decoder& d, std::uint32_t i, FieldMeta& out) {
@@ -62,30 +57,9 @@ bool decode_field(Decoder& d, std::uint32_t i, FieldMeta& out) {
       case 2: return decode_field_type(d, v, out.field_type);
       case 3: return decode_strings(d, v, out.allowed_operators);
       case 4: return d.read_bool(v, out.nullable);
-      case 5: {
-        out.vector_dimensions.reset();
-        if (d.is_null(v)) return true;
-        std::uint32_t dims = 0;
-        if (!d.read_u32(v, dims)) return false;
-        out.vector_dimensions = dims;
-        return true;
-      }
-      case 6: {
-        out.fts_config.reset();
-        if (d.is_null(v)) return true;
-        std::string_view config;
-        if (!d.read_string(v, config)) return false;
-        out.fts_config = config;
-        return true;
-      }
-      case 7: {
-        out.fts_source_columns.reset();
-        if (d.is_null(v)) return true;
-        std::span<const std::string_view> columns;
-        if (!decode_strings(d, v, columns)) return false;
-        out.fts_source_columns = columns;
-        return true;
-      }
+      case 5: return decode_optional(d, v, out.vector_dimensions, &Decoder::read_u32);
+      case 6: return decode_optional(d, v, out.fts_config, &Decoder::read_string);
+      case 7: return decode_optional(d, v, out.fts_source_columns, decode_strings);
     }
     return true;
   });
@@ -96,14 +70,7 @@ bool decode_index(Decoder& d, std::uint32_t i, FullTextIndexMeta& out) {
     switch (field) {
       case 0: return d.read_string(v, out.name);
       case 1: return decode_strings(d, v, out.fields);
-      case 2: {
-        out.config.reset();
-        if (d.is_null(v)) return true;
-        std::string_view config;
-        if (!d.read_string(v, config)) return false;
-        out.config = config;
-        return true;
-      }
+      case 2: return decode_optional(d, v, out.config, &Decoder::read_string);
     }
     return true;
   });
@@ -116,19 +83,10 @@ bool decode_model(Decoder& d, std::uint32_t i, ModelMetadata& out) {
     switch (field) {
       case 0: return d.read_string(v, out.model_name);
       case 1: return d.read_string(v, out.table_name);
-      case 2:
-        return d.read_list(v, out.fields, [&](std::uint32_t element, FieldMeta& slot) {
-          return decode_field(d, element, slot);
-        });
+      case 2: return decode_list(d, v, out.fields, decode_field);
       case 3: return d.read_u64(v, out.pk_index);
-      case 4:
-        return d.read_list(v, out.pk_fields, [&](std::uint32_t element, std::uint64_t& slot) {
-          return d.read_u64(element, slot);
-        });
-      case 5:
-        return d.read_list(v, out.full_text_indexes, [&](std::uint32_t element, FullTextIndexMeta& slot) {
-          return decode_index(d, element, slot);
-        });
+      case 4: return decode_list(d, v, out.pk_fields, &Decoder::read_u64);
+      case 5: return decode_list(d, v, out.full_text_indexes, decode_index);
     }
     return true;
   });

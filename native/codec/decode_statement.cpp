@@ -90,88 +90,41 @@ constexpr RecordShape kFilterExpr{"struct variant Expr::Filter", kFilterExprKeys
 bool decode_statement_record(Decoder& d, std::uint32_t i, Statement& out);
 bool decode_expr(Decoder& d, std::uint32_t i, Expr& out);
 
-bool decode_index(Decoder& d, std::uint32_t i, std::uint64_t& out) { return d.read_u64(i, out); }
-
 bool decode_indexes(Decoder& d, std::uint32_t i, std::span<const std::uint64_t>& out) {
-  return d.read_list(i, out, [&](std::uint32_t e, std::uint64_t& slot) { return d.read_u64(e, slot); });
+  return decode_list(d, i, out, &Decoder::read_u64);
 }
 
 bool decode_exprs(Decoder& d, std::uint32_t i, std::span<const Expr>& out) {
-  return d.read_list(i, out, [&](std::uint32_t e, Expr& slot) { return decode_expr(d, e, slot); });
-}
-
-bool decode_boxed_expr(Decoder& d, std::uint32_t i, const Expr*& out) {
-  if (d.is_null(i)) {
-    out = nullptr;
-    return true;
-  }
-  std::span<Expr> box = d.arena().alloc<Expr>(1);
-  if (!decode_expr(d, i, box[0])) return false;
-  out = box.data();
-  return true;
-}
-
-bool decode_boxed_statement(Decoder& d, std::uint32_t i, const Statement*& out) {
-  if (d.is_null(i)) {
-    out = nullptr;
-    return true;
-  }
-  std::span<Statement> box = d.arena().alloc<Statement>(1);
-  if (!decode_statement_record(d, i, box[0])) return false;
-  out = box.data();
-  return true;
-}
-
-bool decode_enum(Decoder& d, std::uint32_t i, std::span<const std::string_view> names, std::string_view what,
-                 std::uint8_t& out) {
-  std::size_t v = 0;
-  if (!d.read_variant(i, names, what, v)) return false;
-  out = static_cast<std::uint8_t>(v);
-  return true;
+  return decode_list(d, i, out, decode_expr);
 }
 
 //! A pair: [field index, expression].
 bool decode_column_value(Decoder& d, std::uint32_t i, ColumnValue& out) {
-  static constexpr std::string_view kPair = "a tuple of size 2";
-  const TapeEvent& e = d.at(i);
-  if (e.kind != TapeKind::Array) return d.fail_type(i, kPair);
-  if (e.size != 2) return d.fail_length(i, e.size, kPair);
-  return d.read_u64(i + 1, out.field) && decode_expr(d, d.next(i + 1), out.value);
+  return decode_pair(
+      d, i, [&](std::uint32_t e) { return d.read_u64(e, out.field); },
+      [&](std::uint32_t e) { return decode_expr(d, e, out.value); });
 }
 
 bool decode_column_values(Decoder& d, std::uint32_t i, std::span<const ColumnValue>& out) {
-  return d.read_list(i, out, [&](std::uint32_t e, ColumnValue& slot) { return decode_column_value(d, e, slot); });
+  return decode_list(d, i, out, decode_column_value);
 }
 
+//! A pair: [field index, bound value].
 bool decode_bulk_value(Decoder& d, std::uint32_t i, BulkValue& out) {
-  static constexpr std::string_view kPair = "a tuple of size 2";
-  const TapeEvent& e = d.at(i);
-  if (e.kind != TapeKind::Array) return d.fail_type(i, kPair);
-  if (e.size != 2) return d.fail_length(i, e.size, kPair);
-  return d.read_u64(i + 1, out.field) && decode_bind_value(d, d.next(i + 1), out.value);
+  return decode_pair(
+      d, i, [&](std::uint32_t e) { return d.read_u64(e, out.field); },
+      [&](std::uint32_t e) { return decode_bind_value(d, e, out.value); });
 }
 
 bool decode_bulk_row(Decoder& d, std::uint32_t i, std::span<const BulkValue>& out) {
-  return d.read_list(i, out, [&](std::uint32_t e, BulkValue& slot) { return decode_bulk_value(d, e, slot); });
+  return decode_list(d, i, out, decode_bulk_value);
 }
 
-bool decode_on_conflict(Decoder& d, std::uint32_t i, std::optional<OnConflict>& out) {
-  if (d.is_null(i)) {
-    out.reset();
-    return true;
-  }
-  OnConflict conflict;
-  if (!d.read_record(i, kConflict, [&](unsigned field, std::uint32_t v) {
-        if (field == 0) return decode_indexes(d, v, conflict.target);
-        if (d.is_null(v)) return true;
-        std::span<const ColumnValue> update;
-        if (!decode_column_values(d, v, update)) return false;
-        conflict.update = update;
-        return true;
-      }))
-    return false;
-  out = conflict;
-  return true;
+bool decode_conflict(Decoder& d, std::uint32_t i, OnConflict& out) {
+  return d.read_record(i, kConflict, [&](unsigned field, std::uint32_t v) {
+    if (field == 0) return decode_indexes(d, v, out.target);
+    return decode_optional(d, v, out.update, decode_column_values);
+  });
 }
 
 bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
@@ -187,7 +140,8 @@ bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
       return d.read_body(body, kValuesOp, [&](unsigned, std::uint32_t v) { return decode_exprs(d, v, out.items); });
     case StatementKind::Insert:
       return d.read_body(body, kInsertOp, [&](unsigned field, std::uint32_t v) {
-        return field == 0 ? decode_column_values(d, v, out.assignments) : decode_on_conflict(d, v, out.on_conflict);
+        return field == 0 ? decode_column_values(d, v, out.assignments)
+                          : decode_optional(d, v, out.on_conflict, decode_conflict);
       });
     case StatementKind::Update:
       return d.read_body(body, kUpdateOp, [&](unsigned field, std::uint32_t v) {
@@ -198,12 +152,9 @@ bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
     case StatementKind::BulkInsert:
       return d.read_body(body, kBulkInsertOp, [&](unsigned field, std::uint32_t v) {
         switch (field) {
-          case 0:
-            return d.read_list(v, out.rows, [&](std::uint32_t e, std::span<const BulkValue>& row) {
-              return decode_bulk_row(d, e, row);
-            });
+          case 0: return decode_list(d, v, out.rows, decode_bulk_row);
           case 1: return d.read_bool(v, out.returning);
-          case 2: return decode_on_conflict(d, v, out.on_conflict);
+          case 2: return decode_optional(d, v, out.on_conflict, decode_conflict);
         }
         return true;
       });
@@ -212,9 +163,7 @@ bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
         switch (field) {
           case 0: return decode_indexes(d, v, out.key_fields);
           case 1: return decode_indexes(d, v, out.fields);
-          case 2:
-            return d.read_list(v, out.updates,
-                               [&](std::uint32_t e, BulkUpdateRow& row) { return decode_bulk_update_record(d, e, row); });
+          case 2: return decode_list(d, v, out.updates, decode_bulk_update_record);
         }
         return true;
       });
@@ -280,14 +229,8 @@ bool decode_expr(Decoder& d, std::uint32_t i, Expr& out) {
         switch (field) {
           case 0: return decode_expr(d, v, operand[0]);
           case 1: return d.read_bool(v, out.negated);
-          case 2: {
-            if (d.is_null(v)) return true;
-            BindValue value;
-            if (!decode_bind_value(d, v, value)) return false;
-            out.value = value;
-            return true;
-          }
-          case 3: return decode_boxed_statement(d, v, out.query);
+          case 2: return decode_optional(d, v, out.value, decode_bind_value);
+          case 3: return decode_boxed(d, v, out.query, decode_statement_record);
           case 4: return d.read_string(v, out.label);
         }
         return true;
@@ -296,7 +239,9 @@ bool decode_expr(Decoder& d, std::uint32_t i, Expr& out) {
     case Expr::Kind::Exists:
     case Expr::Kind::Subquery:
       return d.read_body(body, out.kind == Expr::Kind::Exists ? kExistsExpr : kSubqueryExpr,
-                         [&](unsigned, std::uint32_t v) { return decode_boxed_statement(d, v, out.query); });
+                         [&](unsigned, std::uint32_t v) {
+                           return decode_boxed(d, v, out.query, decode_statement_record);
+                         });
     case Expr::Kind::Excluded:
       return d.read_body(body, kExcludedExpr, [&](unsigned, std::uint32_t v) { return d.read_u64(v, out.field); });
     case Expr::Kind::Like: {
@@ -333,39 +278,15 @@ bool decode_sort_key(Decoder& d, std::uint32_t i, SortKey& out) {
   });
 }
 
-bool decode_lock(Decoder& d, std::uint32_t i, std::optional<RowLock>& out) {
-  if (d.is_null(i)) {
-    out.reset();
+bool decode_lock(Decoder& d, std::uint32_t i, RowLock& out) {
+  return d.read_record(i, kLock, [&](unsigned field, std::uint32_t v) {
+    switch (field) {
+      case 0: return d.read_bool(v, out.skip_locked);
+      case 1: return d.read_bool(v, out.nowait);
+      case 2: return decode_indexes(d, v, out.of);
+    }
     return true;
-  }
-  RowLock lock;
-  if (!d.read_record(i, kLock, [&](unsigned field, std::uint32_t v) {
-        switch (field) {
-          case 0: return d.read_bool(v, lock.skip_locked);
-          case 1: return d.read_bool(v, lock.nowait);
-          case 2: return decode_indexes(d, v, lock.of);
-        }
-        return true;
-      }))
-    return false;
-  out = lock;
-  return true;
-}
-
-template <class T>
-bool decode_optional_record(Decoder& d, std::uint32_t i, std::optional<T>& out, bool (*decode)(Decoder&, std::uint32_t, T&)) {
-  if (d.is_null(i)) {
-    out.reset();
-    return true;
-  }
-  T value{};
-  if (!decode(d, i, value)) return false;
-  out = value;
-  return true;
-}
-
-bool decode_optional_count(Decoder& d, std::uint32_t i, std::optional<std::uint64_t>& out) {
-  return decode_optional_record<std::uint64_t>(d, i, out, decode_index);
+  });
 }
 
 bool decode_statement_record(Decoder& d, std::uint32_t i, Statement& out) {
@@ -374,18 +295,18 @@ bool decode_statement_record(Decoder& d, std::uint32_t i, Statement& out) {
       case 0: return d.read_u32(v, out.version);
       case 1: return d.read_u64(v, out.model);
       case 2: return decode_operation(d, v, out);
-      case 3: return decode_boxed_expr(d, v, out.where);
-      case 4: return d.read_list(v, out.joins, [&](std::uint32_t e, StatementJoin& j) { return decode_join(d, e, j); });
+      case 3: return decode_boxed(d, v, out.where, decode_expr);
+      case 4: return decode_list(d, v, out.joins, decode_join);
       case 5: return decode_exprs(d, v, out.group_by);
-      case 6: return decode_boxed_expr(d, v, out.having);
-      case 7: return d.read_list(v, out.order_by, [&](std::uint32_t e, SortKey& k) { return decode_sort_key(d, e, k); });
-      case 8: return decode_optional_count(d, v, out.limit);
-      case 9: return decode_optional_count(d, v, out.offset);
+      case 6: return decode_boxed(d, v, out.having, decode_expr);
+      case 7: return decode_list(d, v, out.order_by, decode_sort_key);
+      case 8: return decode_optional(d, v, out.limit, &Decoder::read_u64);
+      case 9: return decode_optional(d, v, out.offset, &Decoder::read_u64);
       case 10: return d.read_bool(v, out.distinct);
       case 11: return d.read_bool(v, out.exists);
-      case 12: return decode_lock(d, v, out.lock);
-      case 13: return decode_optional_record<VectorOrderBy>(d, v, out.vector_order_by, decode_vector_order_record);
-      case 14: return decode_optional_record<TextRankBy>(d, v, out.text_rank_by, decode_text_rank_record);
+      case 12: return decode_optional(d, v, out.lock, decode_lock);
+      case 13: return decode_optional(d, v, out.vector_order_by, decode_vector_order_record);
+      case 14: return decode_optional(d, v, out.text_rank_by, decode_text_rank_record);
     }
     return true;
   });
@@ -424,7 +345,7 @@ std::expected<std::span<const ModelMetadata>, std::string> decode_models(Format 
   if (auto read = detail::read_document(format, input, arena, tape); !read) return std::unexpected(std::move(read.error()));
   detail::Decoder decoder(tape, arena, format);
   std::span<const ModelMetadata> models;
-  if (!decoder.read_list(0, models, [&](std::uint32_t e, ModelMetadata& m) { return detail::decode_model(decoder, e, m); }))
+  if (!detail::decode_list(decoder, 0, models, detail::decode_model))
     return std::unexpected(decoder.take_error(input));
   return models;
 }

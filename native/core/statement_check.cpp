@@ -70,6 +70,19 @@ Truth constant_truth(const Expr& e) {
   return result;
 }
 
+// Joins match on the joined model's key and MySQL's DO NOTHING assigns the
+// statement model's key, so a key position outside the fields is the caller's
+// error here, reported before anything is written.
+CompileStatus key_in_range(const ModelMetadata& model, const Place& place) {
+  for (std::uint64_t position : model.effective_pk_fields()) {
+    if (position >= model.fields.size()) {
+      return fail(place, "the primary key of " + std::string(model.model_name) + " names field " +
+                             std::to_string(position) + ", past its " + std::to_string(model.fields.size()) + " fields");
+    }
+  }
+  return {};
+}
+
 class Checker {
  public:
   explicit Checker(std::span<const ModelMetadata> models) : models_(models) {}
@@ -290,11 +303,13 @@ CompileStatus Checker::statement(const Statement& st, const Scope* parent, const
                                        std::to_string(models_.size()) + " models)");
   }
   const ModelMetadata& model = models_[st.model];
+  if (auto ok = key_in_range(model, place.at("model")); !ok) return ok;
   if (auto ok = reads_only(st, place); !ok) return ok;
   for (std::size_t i = 0; i < st.joins.size(); ++i) {
     const StatementJoin& join = st.joins[i];
     const Place at_join = place.item("joins", i);
     if (join.model >= models_.size()) return fail(at_join.at("model"), "the joined model is not in the model list");
+    if (auto ok = key_in_range(models_[join.model], at_join.at("model")); !ok) return ok;
     if (auto ok = field_of(model, join.local_field, at_join.at("local_field")); !ok) return ok;
     if (auto ok = columns(models_[join.model], join.fields, at_join, "fields"); !ok) return ok;
     if (join.name.empty()) return fail(at_join.at("name"), "a join needs a name");

@@ -16,13 +16,6 @@ constexpr std::array kMsgpackParams{Name::MetadataMp, Name::IrMp, Name::Dialect}
 constexpr Signature kCompileQuery{"compile_query", kJsonParams};
 constexpr Signature kCompileQueryMsgpack{"compile_query_msgpack", kMsgpackParams};
 
-[[gnu::cold]] PyObject* decode_failure(std::string_view prefix, const std::string& detail) {
-  std::string message;
-  message.reserve(prefix.size() + detail.size());
-  message.append(prefix).append(detail);
-  return raise_compile_error(malformed_ir(std::move(message)));
-}
-
 PyObject* compile(codec::Format format, std::string_view metadata_input, std::string_view ir_input,
                   std::string_view dialect) {
   return guarded(Boundary::Compile, [&]() -> PyObject* {
@@ -31,9 +24,9 @@ PyObject* compile(codec::Format format, std::string_view metadata_input, std::st
     Arena arena;
     Tape tape;
     auto metadata = codec::decode_metadata(format, metadata_input, arena, tape);
-    if (!metadata) return decode_failure(text::kMetadataFailed, metadata.error());
+    if (!metadata) return raise_malformed_ir(text::kMetadataFailed, metadata.error());
     auto ir = codec::decode_ir(format, ir_input, arena, tape);
-    if (!ir) return decode_failure(text::kIrFailed, ir.error());
+    if (!ir) return raise_malformed_ir(text::kIrFailed, ir.error());
     // The records never view the tape: for a large document it is the biggest
     // buffer of the call, and it goes back before the statement is built.
     Tape().swap(tape);
@@ -46,27 +39,15 @@ PyObject* compile(codec::Format format, std::string_view metadata_input, std::st
 }  // namespace
 
 PyObject* compile_query(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind_arguments(kCompileQuery, args, nargs, kwnames, a)) return nullptr;
-  auto metadata = text_argument(kCompileQuery, 0, a[0]);
-  if (!metadata) return nullptr;
-  auto ir = text_argument(kCompileQuery, 1, a[1]);
-  if (!ir) return nullptr;
-  auto dialect = text_argument(kCompileQuery, 2, a[2]);
-  if (!dialect) return nullptr;
-  return compile(codec::Format::Json, *metadata, *ir, *dialect);
+  std::array<std::string_view, 3> a;
+  if (!document_arguments(kCompileQuery, args, nargs, kwnames, codec::Format::Json, 2, a)) return nullptr;
+  return compile(codec::Format::Json, a[0], a[1], a[2]);
 }
 
 PyObject* compile_query_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind_arguments(kCompileQueryMsgpack, args, nargs, kwnames, a)) return nullptr;
-  auto metadata = bytes_argument(kCompileQueryMsgpack, 0, a[0]);
-  if (!metadata) return nullptr;
-  auto ir = bytes_argument(kCompileQueryMsgpack, 1, a[1]);
-  if (!ir) return nullptr;
-  auto dialect = text_argument(kCompileQueryMsgpack, 2, a[2]);
-  if (!dialect) return nullptr;
-  return compile(codec::Format::MessagePack, *metadata, *ir, *dialect);
+  std::array<std::string_view, 3> a;
+  if (!document_arguments(kCompileQueryMsgpack, args, nargs, kwnames, codec::Format::MessagePack, 2, a)) return nullptr;
+  return compile(codec::Format::MessagePack, a[0], a[1], a[2]);
 }
 
 }  // namespace sarnic::python

@@ -24,6 +24,13 @@ PyRef make_str(std::string_view s) {
   return PyRef(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+std::string joined(std::string_view prefix, std::string_view detail) {
+  std::string message;
+  message.reserve(prefix.size() + detail.size());
+  message.append(prefix).append(detail);
+  return message;
+}
+
 }  // namespace
 
 const char* exception_attribute(ExceptionKind kind) {
@@ -71,11 +78,12 @@ PyObject* raise_hydrate_error(const HydrateError& error) {
   return raise_text(ExceptionKind::Hydration, error.render());
 }
 
+PyObject* raise_malformed_ir(std::string_view prefix, std::string_view detail) {
+  return raise_compile_error(malformed_ir(joined(prefix, detail)));
+}
+
 PyObject* raise_hydration_text(std::string_view prefix, std::string_view detail) {
-  std::string message;
-  message.reserve(prefix.size() + detail.size());
-  message.append(prefix).append(detail);
-  return raise_text(ExceptionKind::Hydration, message);
+  return raise_text(ExceptionKind::Hydration, joined(prefix, detail));
 }
 
 PyObject* raise_internal_fault(Boundary boundary) {

@@ -39,6 +39,8 @@ inline constexpr std::string_view kAllAppendFailed = "could not append __name__ 
 [[gnu::cold, gnu::noinline]] PyObject* raise_text(ExceptionKind kind, std::string_view message);
 [[gnu::cold, gnu::noinline]] PyObject* raise_compile_error(const CompileError& error);
 [[gnu::cold, gnu::noinline]] PyObject* raise_hydrate_error(const HydrateError& error);
+//! "<prefix><detail>" as the SarnicCompileError of malformed IR.
+[[gnu::cold, gnu::noinline]] PyObject* raise_malformed_ir(std::string_view prefix, std::string_view detail);
 //! "<prefix><detail>" as a SarnicHydrationError.
 [[gnu::cold, gnu::noinline]] PyObject* raise_hydration_text(std::string_view prefix, std::string_view detail);
 //! `fault` plus the pending Python error's type and message, as a SystemError

@@ -34,23 +34,15 @@ PyObject* hydrate(codec::Format format, std::string_view metadata_input, std::st
 }  // namespace
 
 PyObject* hydrate_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind_arguments(kHydrateRows, args, nargs, kwnames, a)) return nullptr;
-  auto metadata = text_argument(kHydrateRows, 0, a[0]);
-  if (!metadata) return nullptr;
-  auto rows = text_argument(kHydrateRows, 1, a[1]);
-  if (!rows) return nullptr;
-  return hydrate(codec::Format::Json, *metadata, *rows);
+  std::array<std::string_view, 2> a;
+  if (!document_arguments(kHydrateRows, args, nargs, kwnames, codec::Format::Json, 2, a)) return nullptr;
+  return hydrate(codec::Format::Json, a[0], a[1]);
 }
 
 PyObject* hydrate_rows_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 2> a{};
-  if (!bind_arguments(kHydrateRowsMsgpack, args, nargs, kwnames, a)) return nullptr;
-  auto metadata = bytes_argument(kHydrateRowsMsgpack, 0, a[0]);
-  if (!metadata) return nullptr;
-  auto rows = bytes_argument(kHydrateRowsMsgpack, 1, a[1]);
-  if (!rows) return nullptr;
-  return hydrate(codec::Format::MessagePack, *metadata, *rows);
+  std::array<std::string_view, 2> a;
+  if (!document_arguments(kHydrateRowsMsgpack, args, nargs, kwnames, codec::Format::MessagePack, 2, a)) return nullptr;
+  return hydrate(codec::Format::MessagePack, a[0], a[1]);
 }
 
 }  // namespace sarnic::python

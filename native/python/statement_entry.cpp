@@ -21,23 +21,16 @@ constexpr std::array kMsgpackParams{Name::ModelsMp, Name::IrMp, Name::Dialect};
 constexpr Signature kCompileStatement{"compile_statement", kJsonParams};
 constexpr Signature kCompileStatementMsgpack{"compile_statement_msgpack", kMsgpackParams};
 
-[[gnu::cold]] PyObject* decode_failure(std::string_view prefix, const std::string& detail) {
-  std::string message;
-  message.reserve(prefix.size() + detail.size());
-  message.append(prefix).append(detail);
-  return raise_compile_error(malformed_ir(std::move(message)));
-}
-
 PyObject* compile(codec::Format format, std::string_view models_input, std::string_view ir_input,
                   std::string_view dialect) {
   return guarded(Boundary::Compile, [&]() -> PyObject* {
     Arena arena;
     Tape tape;
     auto models = codec::decode_models(format, models_input, arena, tape);
-    if (!models) return decode_failure(text::kMetadataFailed, models.error());
+    if (!models) return raise_malformed_ir(text::kMetadataFailed, models.error());
     if (models->empty()) return raise_compile_error(malformed_ir("the model list is empty"));
     auto doc = codec::decode_statement_document(format, ir_input, arena, tape);
-    if (!doc) return decode_failure(text::kIrFailed, doc.error());
+    if (!doc) return raise_malformed_ir(text::kIrFailed, doc.error());
     Tape().swap(tape);
     if (!doc->version_4) {
       const std::uint32_t version = doc->query.version;
@@ -55,27 +48,16 @@ PyObject* compile(codec::Format format, std::string_view models_input, std::stri
 }  // namespace
 
 PyObject* compile_statement(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind_arguments(kCompileStatement, args, nargs, kwnames, a)) return nullptr;
-  auto models = text_argument(kCompileStatement, 0, a[0]);
-  if (!models) return nullptr;
-  auto ir = text_argument(kCompileStatement, 1, a[1]);
-  if (!ir) return nullptr;
-  auto dialect = text_argument(kCompileStatement, 2, a[2]);
-  if (!dialect) return nullptr;
-  return compile(codec::Format::Json, *models, *ir, *dialect);
+  std::array<std::string_view, 3> a;
+  if (!document_arguments(kCompileStatement, args, nargs, kwnames, codec::Format::Json, 2, a)) return nullptr;
+  return compile(codec::Format::Json, a[0], a[1], a[2]);
 }
 
 PyObject* compile_statement_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, 3> a{};
-  if (!bind_arguments(kCompileStatementMsgpack, args, nargs, kwnames, a)) return nullptr;
-  auto models = bytes_argument(kCompileStatementMsgpack, 0, a[0]);
-  if (!models) return nullptr;
-  auto ir = bytes_argument(kCompileStatementMsgpack, 1, a[1]);
-  if (!ir) return nullptr;
-  auto dialect = text_argument(kCompileStatementMsgpack, 2, a[2]);
-  if (!dialect) return nullptr;
-  return compile(codec::Format::MessagePack, *models, *ir, *dialect);
+  std::array<std::string_view, 3> a;
+  if (!document_arguments(kCompileStatementMsgpack, args, nargs, kwnames, codec::Format::MessagePack, 2, a))
+    return nullptr;
+  return compile(codec::Format::MessagePack, a[0], a[1], a[2]);
 }
 
 }  // namespace sarnic::python

@@ -62,10 +62,7 @@ CompileResult<CompiledQuery> emit_bulk_insert(Dialect dialect, const ModelMetada
     append_quoted(sql, dialect, field_at(metadata, first[j].field.index).column_name);
   }
   sql += ')';
-  if (returns == WriteReturn::OutputInserted) {
-    sql += " OUTPUT ";
-    output_inserted_fields(sql, dialect, metadata.fields);
-  }
+  if (op->returning) append_output_clause(sql, dialect, metadata);
   sql += " VALUES ";
 
   for (std::size_t r = 0; r < row_count; ++r) {
@@ -84,15 +81,7 @@ CompileResult<CompiledQuery> emit_bulk_insert(Dialect dialect, const ModelMetada
     sql += ')';
   }
 
-  switch (returns) {
-    case WriteReturn::Returning:
-      sql += " RETURNING ";
-      returning_all_fields(sql, dialect, metadata.fields);
-      break;
-    case WriteReturn::None:
-    case WriteReturn::OutputInserted:
-      break;
-  }
+  if (op->returning) append_returning_clause(sql, dialect, metadata);
   return write::finish(std::move(sql), std::move(params));
 }
 

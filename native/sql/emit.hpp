@@ -24,6 +24,12 @@ CompileResult<CompiledQuery> emit_bulk_delete(Dialect dialect, const ModelMetada
 void returning_all_fields(std::string& out, Dialect dialect, std::span<const FieldMeta> fields);
 //! The same list with "INSERTED." before each quoted column.
 void output_inserted_fields(std::string& out, Dialect dialect, std::span<const FieldMeta> fields);
+//! " OUTPUT INSERTED...." on SQL Server, which hands written rows back that way; nothing elsewhere.
+void append_output_clause(std::string& out, Dialect dialect, const ModelMetadata& metadata);
+//! " RETURNING ..." where the dialect has it (PostgreSQL, SQLite); nothing elsewhere.
+void append_returning_clause(std::string& out, Dialect dialect, const ModelMetadata& metadata);
+//! False on MySQL, which has no "DEFAULT VALUES" and takes "() VALUES ()" instead.
+bool has_default_values(Dialect dialect);
 
 //! The projection alias of a joined column, "<alias>__<column>", double-quoted
 //! in every dialect.

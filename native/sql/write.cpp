@@ -15,19 +15,6 @@ using write::fail;
 
 namespace {
 
-//! MySQL has no "DEFAULT VALUES"; it takes "() VALUES ()" instead.
-bool has_default_values(Dialect dialect) {
-  switch (dialect.kind) {
-    case Dialect::Postgres:
-    case Dialect::Sqlite:
-    case Dialect::Mssql:
-      return true;
-    case Dialect::MySql:
-      return false;
-  }
-  return false;
-}
-
 //! Room for the statement frame, the table and the returned column list.
 std::size_t frame_size(Dialect dialect, const ModelMetadata& metadata) {
   std::size_t n = 48 + write::quoted_size(metadata.table_name);
@@ -44,6 +31,20 @@ std::size_t frame_size(Dialect dialect, const ModelMetadata& metadata) {
   return n;
 }
 
+}  // namespace
+
+bool has_default_values(Dialect dialect) {
+  switch (dialect.kind) {
+    case Dialect::Postgres:
+    case Dialect::Sqlite:
+    case Dialect::Mssql:
+      return true;
+    case Dialect::MySql:
+      return false;
+  }
+  return false;
+}
+
 void append_output_clause(std::string& sql, Dialect dialect, const ModelMetadata& metadata) {
   if (dialect.traits().write_return != WriteReturn::OutputInserted) return;
   sql += " OUTPUT ";
@@ -55,8 +56,6 @@ void append_returning_clause(std::string& sql, Dialect dialect, const ModelMetad
   sql += " RETURNING ";
   returning_all_fields(sql, dialect, metadata.fields);
 }
-
-}  // namespace
 
 void returning_all_fields(std::string& out, Dialect dialect, std::span<const FieldMeta> fields) {
   for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -3,15 +3,21 @@
 from sarnic import fields
 from sarnic._native import *  # noqa: F401,F403
 from sarnic._native import __all__ as _native_all
-from sarnic.compiled import Compiled
-from sarnic.database import Database, Transaction, connect
+from sarnic.query.compiled import Compiled
+from sarnic.execution.database import Database, Transaction, connect
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
-from sarnic.expr import ColumnExpr, Condition, Ordering, excluded, exists
-from sarnic.functions import fn
-from sarnic.model import FullTextIndex, Model
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Query, Select, Update, Upsert, Values
+from sarnic.model.columns import ColumnExpr, Condition, Ordering
+from sarnic.query.expr import excluded, exists
+from sarnic.query.functions import fn
+from sarnic.model.base import FullTextIndex
+from sarnic.query.model import Model
+from sarnic.query.base import Query
+from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
+from sarnic.query.select import Select
+from sarnic.query.values import Values
+from sarnic.query.writes import Delete, Insert, Update, Upsert
 
 __all__ = [
     *_native_all,

@@ -18,7 +18,7 @@ from typing import Any, TextIO
 
 import sarnic
 from sarnic import Database, Model, Query, SarnicCompileError, Select
-from sarnic.compiled import compile_ir, to_compiled
+from sarnic.query.compiled import compile_ir, to_compiled
 from sarnic._demo_models import SEED_AUTHORS, SEED_TAGS, Author, Post, Tag, at, seed_posts
 from sarnic.terminal import DIALECTS, format_table, show_value
 

@@ -22,8 +22,9 @@ from mypy.plugin import ClassDefContext, Plugin, SemanticAnalyzerPluginInterface
 from mypy.plugins.common import add_method_to_class, deserialize_and_fixup_type
 from mypy.types import AnyType, Instance, NoneType, Type, TypeOfAny, UnionType
 
-MODEL = "sarnic.model.Model"
-_FIELDS = "sarnic.fields."
+MODEL = "sarnic.query.model.Model"
+#: where the field classes are defined, one module per family
+_FIELDS = "sarnic.model.fields."
 #: what a constructor takes for each field class: a type's full name and its arguments' names
 _TAKES: dict[str, tuple[str, ...]] = {
     "Int": ("builtins.int",),
@@ -90,7 +91,7 @@ def _parameters(ctx: ClassDefContext) -> list[tuple[str, Type, bool]]:
         name, call, callee = stmt.lvalues[0].name, stmt.rvalue, stmt.rvalue.callee
         if not callee.fullname.startswith(_FIELDS):
             continue
-        kind = callee.fullname.removeprefix(_FIELDS)
+        kind = callee.fullname.rpartition(".")[2]
         null = _is_true(_keyword(call, "null"))
         optional = null or _keyword(call, "default") is not None
         typ: Type

@@ -29,8 +29,8 @@ import pytest
 
 import sarnic
 from sarnic import FullTextIndex, Model, fields
-from sarnic.expr import And, Comparison, Condition, InList, Not, Or
-from sarnic.query import Select
+from sarnic.model.columns import And, Comparison, Condition, InList, Not, Or
+from sarnic.query.select import Select
 
 from .drivers import MARIADB_ADDR, PG_ADDR
 from .servers import _unavailable, require_server

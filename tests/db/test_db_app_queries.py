@@ -261,3 +261,30 @@ def test_for_update(tier: Tier) -> None:
         assert skipped_to == 3
 
     tier.run(test)
+
+
+def test_concurrent_relative_updates_and_racing_upserts(tier: Tier) -> None:
+    """50 tasks adding one each lose nothing; 20 tasks upserting one name leave
+    one row that counts the other 19 as conflicts."""
+
+    async def test(db: sarnic.Database) -> None:
+        async def race(pool: sarnic.Database) -> None:
+            bump = Person.update(likes=Person.likes + 1).where(Person.id == 5)
+            await asyncio.gather(*(pool.execute(bump) for _ in range(50)))
+            await asyncio.gather(*(pool.execute(Tag.insert(id=100 + i, name="race", label=str(i))
+                                                .on_conflict(Tag.name, update={Tag.uses: Tag.uses + 1}))
+                                   for i in range(20)))
+
+        try:
+            if tier.memory:
+                await race(db)
+            else:
+                async with sarnic.connect(tier.url, max_size=10) as pool:
+                    await race(pool)
+            assert await db.scalar(Person.values(Person.likes).where(Person.id == 5)) == 55
+            assert await db.fetch(Tag.values(Tag.uses).where(Tag.name == "race")) == [(19,)]
+        finally:
+            await db.execute(Person.update(likes=5).where(Person.id == 5))
+            await db.execute(Tag.delete().where(Tag.name == "race"))
+
+    tier.run(test)

@@ -463,7 +463,7 @@ def test_killed_connections_are_replaced(run: Any, database: str, socket_seen: b
                                          monkeypatch: pytest.MonkeyPatch) -> None:
     if not socket_seen:
         # As when the server's close has not reached the client yet: found only by using the connection.
-        from sarnic.backends.mysql import MySQLConnection
+        from sarnic.execution.backends.mysql import MySQLConnection
 
         monkeypatch.setattr(MySQLConnection, "closed_by_server", property(lambda self: False))
 

@@ -453,7 +453,7 @@ def test_values_of_every_type_and_the_vector_codec(database: str) -> None:
 
 def test_missing_driver_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setitem(sys.modules, "asyncpg", None)
-    monkeypatch.delitem(sys.modules, "sarnic.backends.postgres")
+    monkeypatch.delitem(sys.modules, "sarnic.execution.backends.postgres")
     with pytest.raises(ImportError, match=r"pip install 'sarnic\[postgres\]'"):
         sarnic.connect("postgresql://localhost/db")
 

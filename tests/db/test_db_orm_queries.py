@@ -17,7 +17,9 @@ import pytest
 
 import sarnic
 from sarnic import Model, Query, SarnicCompileError
-from sarnic.query import BulkDelete, BulkInsert, BulkUpdate, Delete, Insert, Select, Update
+from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
+from sarnic.query.select import Select
+from sarnic.query.writes import Delete, Insert, Update
 
 from .orm_tier import (
     FULL_TEXT, MODE_OPERATOR, UTC, Author, Every, Level, Membership, Mood, Post, Tier, boolean_query, check_rows,

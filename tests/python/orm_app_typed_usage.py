@@ -10,7 +10,8 @@ from typing import Any, assert_type
 
 from orm_models import Author, Everything, Post
 from sarnic import ColumnExpr, Condition, Database, Select, Upsert, Values, excluded, exists, fields, fn
-from sarnic.query import BulkInsert, Update
+from sarnic.query.bulk import BulkInsert
+from sarnic.query.writes import Update
 
 
 def expressions() -> list[Any]:

@@ -11,7 +11,8 @@ from typing import Any, assert_type
 
 from orm_models import Author, Category, Color, Document, Everything, Level, Membership, Post
 from sarnic import Compiled, Condition, Ordering, Select, fields
-from sarnic.query import BulkDelete, Delete, Insert, Update
+from sarnic.query.bulk import BulkDelete
+from sarnic.query.writes import Delete, Insert, Update
 
 
 def columns() -> tuple[fields.Int[int], fields.DateTime[dt.datetime | None], Condition, Ordering]:

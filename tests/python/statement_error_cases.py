@@ -70,6 +70,8 @@ CASES: list[tuple[str, Any, type[BaseException], str]] = [
      W + "source 1 is not a table of that statement (1 tables)"),
     ("st-join-model", lambda: statement(select(joins=[{"model": 9, "name": "t", "local_field": 0, "fields": []}])),
      Err, M + "statement.joins[0].model: the joined model is not in the model list"),
+    ("st-key", lambda: statement(select(), models=[{**POST, "pk_index": 5}]), Err,
+     M + "statement.model: the primary key of Post names field 5, past its 3 fields"),
     ("st-join-name", lambda: statement(select(joins=[{"model": 1, "name": "", "local_field": 0, "fields": []}])),
      Err, M + "statement.joins[0].name: a join needs a name"),
     ("st-values-empty", lambda: statement(values()), Err,

@@ -11,7 +11,7 @@ import pytest
 
 from sarnic import _native, fields
 from sarnic._native import SarnicHydrationError, build_instances
-from sarnic.model import Model
+from sarnic.query.model import Model
 
 
 class Scribe(Model):

@@ -212,7 +212,7 @@ def test_unpack_msgpack_rejects_broken_input(blob):
 ])  # fmt: skip
 def test_the_demo_database_binds_values_the_sqlite3_way(field, payload, bound):
     # What the tour's SQLite file stores: fixed-width times, exact decimals, JSON arrays.
-    from sarnic.backends.sqlite import _PARAMS
+    from sarnic.execution.backends.sqlite import _PARAMS
 
     convert = _PARAMS.get(field.field_type)
     got = payload if convert is None else convert(payload)

@@ -9,8 +9,8 @@ import datetime as dt
 import pytest
 
 from orm_models import Everything, Post
-from sarnic.backends import create
-from sarnic.bulk_rows import driver_rows
+from sarnic.execution.backends import create
+from sarnic.execution.driver_rows import driver_rows
 
 UTC = dt.timezone.utc
 TIMES = [dt.datetime(2024, 1, 1, tzinfo=UTC), dt.datetime(2024, 1, 1, 0, 0, 0, 1, tzinfo=UTC),

@@ -13,8 +13,8 @@ pytest.importorskip("asyncmy")
 from orm_models import Post  # noqa: E402
 
 from sarnic import Model, fields  # noqa: E402
-from sarnic.backends.base import Url  # noqa: E402
-from sarnic.backends.mysql import MySQLBackend, driver_sql  # noqa: E402
+from sarnic.execution.backends.base import Url  # noqa: E402
+from sarnic.execution.backends.mysql import MySQLBackend, driver_sql  # noqa: E402
 
 
 class Quoted(Model):

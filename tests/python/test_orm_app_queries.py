@@ -13,7 +13,7 @@ import pytest
 from conftest import DIALECTS
 from orm_models import Author, Category, Everything, Post
 from sarnic import _codec, excluded, exists, fn
-from sarnic.statement_ir import statement_document
+from sarnic.query.statement_ir import statement_document
 
 Sub = Category.alias()
 

@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 
 from orm_models import Color, Everything, Level, Post
-from sarnic.query import Insert
+from sarnic.query.writes import Insert
 
 UTC = dt.timezone.utc
 PLUS2 = dt.timezone(dt.timedelta(hours=2))

@@ -12,7 +12,7 @@ import pytest
 
 from orm_models import Author, Category, Document, Membership, Post
 from sarnic import FullTextIndex, Model, fields
-from sarnic.model import DeclarationError
+from sarnic.model.base import DeclarationError
 
 
 class Abstract(Model):

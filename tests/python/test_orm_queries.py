@@ -14,8 +14,8 @@ import pytest
 from conftest import DIALECTS
 from orm_models import Author, Category, Document, Everything, Membership, Post
 from sarnic import SarnicCompileError, _codec, _native
-from sarnic.compiled import compile_ir
-from sarnic.query import Query
+from sarnic.query.compiled import compile_ir
+from sarnic.query.base import Query
 
 Doc = dict[str, Any]
 

@@ -7,7 +7,7 @@ import sqlite3
 
 import pytest
 
-from sarnic.backends.sqlite_fulltext import for_mode
+from sarnic.execution.backends.sqlite_fulltext import for_mode
 
 ROWS = ["c++ is fun", "don't stop", "AND the bread", "plain text", "bread and butter", "rye bread"]
 

@@ -94,7 +94,7 @@ def test_a_failed_statement_is_logged_as_failed(caplog: pytest.LogCaptureFixture
 def test_nothing_is_logged_or_formatted_above_debug(caplog: pytest.LogCaptureFixture,
                                                      monkeypatch: pytest.MonkeyPatch) -> None:
     caplog.set_level(logging.INFO, logger="sarnic.sql")
-    from sarnic import database
+    from sarnic.execution import database
 
     def refuse(*args: Any, **kwargs: Any) -> None:
         raise AssertionError("a record was made")

@@ -9,10 +9,10 @@ import pytest
 
 from orm_models import Author, Post
 from sarnic import SarnicCompileError, excluded, exists, fn
-from sarnic.backends import create
-from sarnic.query import Query
-from sarnic.shapes import shape
-from sarnic.statement import Statements, prepare
+from sarnic.execution.backends import create
+from sarnic.query.base import Query
+from sarnic.query.shapes import shape
+from sarnic.execution.statement import Statements, prepare
 from test_orm_queries import CASES
 
 
@@ -120,21 +120,21 @@ SHAPED: list[tuple[str, Any]] = [
 
 
 def _counting(monkeypatch: pytest.MonkeyPatch) -> list[int]:
-    import sarnic.statement
+    import sarnic.execution.statement
 
     calls = [0]
-    compile_ir = sarnic.statement.compile_statement_ir
+    compile_ir = sarnic.execution.statement.compile_statement_ir
 
     def counted(*args: Any) -> Any:
         calls[0] += 1
         return compile_ir(*args)
 
-    monkeypatch.setattr(sarnic.statement, "compile_statement_ir", counted)
+    monkeypatch.setattr(sarnic.execution.statement, "compile_statement_ir", counted)
     return calls
 
 
 def _fresh(backend: Any, query: Query[Any], variant: str) -> Any:
-    from sarnic.statement import _statement
+    from sarnic.execution.statement import _statement
 
     return _statement(backend, query, variant == "exists")
 
@@ -198,7 +198,7 @@ PAIRS: list[tuple[str, Any, Any, tuple[str, ...]]] = [
 @pytest.mark.parametrize("name, a, b, same", PAIRS, ids=[c[0] for c in PAIRS])
 def test_statement_ir_shapes_differ_where_the_text_does(dialect: str, name: str, a: Any, b: Any,
                                                        same: tuple[str, ...]) -> None:
-    from sarnic.statement_shapes import statement_shape
+    from sarnic.query.statement_shapes import statement_shape
 
     backend = BACKENDS[dialect]
     if not (a.needs_statement_ir(backend.text_dialect) and b.needs_statement_ir(backend.text_dialect)):
@@ -242,7 +242,7 @@ def test_kept_statement_ir_texts_are_bounded() -> None:
 
 
 def test_a_node_built_by_hand_is_compiled_as_it_is() -> None:
-    from sarnic.expr import Arith, Comparison, Value
+    from sarnic.model.columns import Arith, Comparison, Value
 
     backend = BACKENDS["sqlite"]
     statements = Statements(backend, lambda q: None)

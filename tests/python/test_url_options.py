@@ -7,7 +7,7 @@ import asyncio
 import pytest
 
 import sarnic
-from sarnic.database import url_options
+from sarnic.execution.database import url_options
 
 URLS = ["sqlite://:memory:", "sqlite:///var/x.db", "postgresql://u:p@h:5/db", "postgres://h/db",
         "mysql://root@h/db", "mariadb://h:3306/db"]

@@ -1,5 +1,8 @@
 #include "sql/fts/sqlite.hpp"
 
+#include <optional>
+#include <string_view>
+
 #include "sql/dialect.hpp"
 #include "sql/fts/fts.hpp"
 
@@ -8,9 +11,6 @@ namespace {
 
 constexpr Dialect kDialect{Dialect::Sqlite};
 
-// The first index listing the field names the companion table; otherwise it is
-// "<table>_<field>_fts", built from the field's name, not its column. Written
-// once; later mentions copy it from the statement.
 void append_doubling(std::string& out, std::string_view text, char quote) {
   for (char c : text) {
     out.push_back(c);
@@ -22,6 +22,9 @@ struct Span {
   std::size_t start, size;
 };
 
+// The first index listing the field names the companion table; otherwise it is
+// "<table>_<field>_fts", built from the field's name, not its column. Written
+// once; later mentions copy it from the statement.
 Span append_companion(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index) {
   const FieldMeta& field = field_at(metadata, field_index);
   std::size_t start = out.size();
@@ -44,18 +47,29 @@ void repeat(std::string& out, Span span) {
   out.append(out.data() + span.start, span.size);
 }
 
-}  // namespace
-
-void emit_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
-                std::uint64_t param_number) {
+// "<table>.rowid IN (SELECT rowid FROM <companion> WHERE <companion> MATCH ?)";
+// with `column`, the left of MATCH names that column of the companion alone.
+void append_rowid_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
+                        std::optional<std::string_view> column, std::uint64_t param_number) {
   append_quoted(out, kDialect, metadata.table_name);
   out.append(".rowid IN (SELECT rowid FROM ");
   Span companion = append_companion(out, metadata, field_index);
   out.append(" WHERE ");
   repeat(out, companion);
+  if (column) {
+    out.push_back('.');
+    append_quoted(out, kDialect, *column);
+  }
   out.append(" MATCH ");
   append_placeholder(out, kDialect, param_number);
   out.push_back(')');
+}
+
+}  // namespace
+
+void emit_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
+                std::uint64_t param_number) {
+  append_rowid_match(out, metadata, field_index, std::nullopt, param_number);
 }
 
 void emit_field_match(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,
@@ -68,16 +82,7 @@ void emit_field_match(std::string& out, const ModelMetadata& metadata, std::uint
   }
   // The companion holds every column of the index; naming the field's own
   // column on the left of MATCH searches that column alone.
-  append_quoted(out, kDialect, metadata.table_name);
-  out.append(".rowid IN (SELECT rowid FROM ");
-  Span companion = append_companion(out, metadata, field_index);
-  out.append(" WHERE ");
-  repeat(out, companion);
-  out.push_back('.');
-  append_quoted(out, kDialect, field.column_name);
-  out.append(" MATCH ");
-  append_placeholder(out, kDialect, param_number);
-  out.push_back(')');
+  append_rowid_match(out, metadata, field_index, field.column_name, param_number);
 }
 
 void emit_rank_order(std::string& out, const ModelMetadata& metadata, std::uint64_t field_index,

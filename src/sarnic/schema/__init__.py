@@ -12,7 +12,8 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 
-from sarnic.model import Model
+from sarnic.model.base import Table
+from sarnic.query.model import Model
 from sarnic.schema import postgres
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.introspection import COLUMNS_SQL, TableDifference, differences
@@ -45,10 +46,10 @@ def _dialect(dialect: str) -> str:
     return dialect
 
 
-def concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
-    out: list[type[Model]] = []
+def concrete(models: Iterable[type[Table]]) -> list[type[Table]]:
+    out: list[type[Table]] = []
     for m in models:
-        if not (isinstance(m, type) and issubclass(m, Model)) or m is Model:
+        if not (isinstance(m, type) and issubclass(m, Table)) or m is Table or m is Model:
             raise TypeError(f"expected Model classes, not {m!r}")
         if m.__abstract__:
             raise TypeError(f"{m.__name__} is abstract: it has no table")
@@ -58,7 +59,7 @@ def concrete(models: Iterable[type[Model]]) -> list[type[Model]]:
     return out
 
 
-def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[type[Model]]:
+def ordered(models: Iterable[type[Table]], *, dropping: bool = False) -> list[type[Table]]:
     """The models with every referenced table before the tables that refer
     to it, otherwise in the order given. References to models outside the
     set are taken to exist already; a model may refer to itself. The
@@ -70,7 +71,7 @@ def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[ty
     within = set(pending)
     needs = {m: {r.target for r in m.__relations__.values() if r.target is not m and r.target in within}
              for m in pending}
-    out: list[type[Model]] = []
+    out: list[type[Table]] = []
     while pending:
         ready = next((m for m in pending if needs[m] <= set(out)), None)
         if ready is None:
@@ -81,11 +82,11 @@ def ordered(models: Iterable[type[Model]], *, dropping: bool = False) -> list[ty
     return out
 
 
-def _through_models(models: list[type[Model]], dropping: bool) -> list[type[Model]]:
-    from sarnic.model import DeclarationError, Model as Base
-    from sarnic.relations.many import ManyToMany
+def _through_models(models: list[type[Table]], dropping: bool) -> list[type[Table]]:
+    from sarnic.model.base import DeclarationError, Table as Base
+    from sarnic.model.relations.many import ManyToMany
 
-    found: list[type[Model]] = []
+    found: list[type[Table]] = []
     given = set(models)
     owners = [c for c in _defined(Base) if c.__many__] if dropping else models
     for owner in owners:
@@ -104,7 +105,7 @@ def _through_models(models: list[type[Model]], dropping: bool) -> list[type[Mode
     return found
 
 
-def _defined(base: type[Model]) -> list[type[Model]]:
+def _defined(base: type[Table]) -> list[type[Table]]:
     out = []
     for sub in base.__subclasses__():
         out.append(sub)
@@ -112,7 +113,7 @@ def _defined(base: type[Model]) -> list[type[Model]]:
     return out
 
 
-def _cycle(pending: list[type[Model]], needs: dict[type[Model], set[type[Model]]]) -> str:
+def _cycle(pending: list[type[Table]], needs: dict[type[Table], set[type[Table]]]) -> str:
     path = [pending[0]]
     while True:
         nxt = next(t for t in pending if t in needs[path[-1]])
@@ -122,7 +123,7 @@ def _cycle(pending: list[type[Model]], needs: dict[type[Model], set[type[Model]]
         path.append(nxt)
 
 
-def create_statements(models: Sequence[type[Model]], dialect: str, *, if_not_exists: bool = True,
+def create_statements(models: Sequence[type[Table]], dialect: str, *, if_not_exists: bool = True,
                       collation: str | None = None) -> list[str]:
     """The DDL for these models (already ordered), in the order to run it.
     `collation` is the MySQL tables' collation; other dialects ignore it."""
@@ -137,7 +138,7 @@ def create_statements(models: Sequence[type[Model]], dialect: str, *, if_not_exi
     return out
 
 
-def drop_statements(models: Sequence[type[Model]], dialect: str) -> list[str]:
+def drop_statements(models: Sequence[type[Table]], dialect: str) -> list[str]:
     """Drops for these models (ordered as for creation): referring tables
     first, each with what was made for it. The vector extension stays: other
     tables may use it."""

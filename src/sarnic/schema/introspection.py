@@ -14,8 +14,8 @@ import re
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from sarnic.fields import Field
-from sarnic.model import Model
+from sarnic.model.fields.base import Field
+from sarnic.model.base import Table
 from sarnic.schema.types import column_type
 
 #: one row per column of the table named by the one bound value: (name, type, nullable)
@@ -93,7 +93,7 @@ def _null_word(nullable: bool) -> str:
     return "nullable" if nullable else "NOT NULL"
 
 
-def differences(model: type[Model], dialect: str, rows: Any) -> list[TableDifference]:
+def differences(model: type[Table], dialect: str, rows: Any) -> list[TableDifference]:
     """The differences between the model and the columns COLUMNS_SQL read."""
     table = model.__table__
     if not rows:

@@ -6,8 +6,8 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from sarnic.fields import TSVector
-from sarnic.model import Model
+from sarnic.model.fields.search import TSVector
+from sarnic.model.base import Table
 from sarnic.schema import fulltext
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.quoting import object_name, quote_ident
@@ -19,7 +19,7 @@ def _q(name: str) -> str:
     return quote_ident("mysql", name)
 
 
-def fulltext_lists(model: type[Model]) -> list[tuple[str, list[str]]]:
+def fulltext_lists(model: type[Table]) -> list[tuple[str, list[str]]]:
     """(index name, columns) for each distinct MATCH column list of the model."""
     out: list[tuple[str, list[str]]] = []
     for f in fulltext.searched_fields(model):
@@ -37,12 +37,12 @@ def fulltext_lists(model: type[Model]) -> list[tuple[str, list[str]]]:
     return out
 
 
-def fulltext_clauses(model: type[Model]) -> list[str]:
+def fulltext_clauses(model: type[Table]) -> list[str]:
     return [f"FULLTEXT KEY {_q(object_name(name))} ({', '.join(_q(c) for c in columns)})"
             for name, columns in fulltext_lists(model)]
 
 
-def generated_column(model: type[Model], field: TSVector[Any]) -> str:
+def generated_column(model: type[Table], field: TSVector[Any]) -> str:
     """The source texts joined by blanks (CONCAT_WS skips NULLs). InnoDB puts
     no FULLTEXT index on a virtual column, so one that a MATCH lists is stored."""
     sources = ", ".join(_q(c) for c in field.fts_source_columns or ())

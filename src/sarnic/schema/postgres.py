@@ -5,8 +5,10 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import Enum, TSVector, Text, Vector
-from sarnic.model import Model
+from sarnic.model.fields.scalars import Enum
+from sarnic.model.fields.search import TSVector, Vector
+from sarnic.model.fields.text import Text
+from sarnic.model.base import Table
 from sarnic.schema import fulltext
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal
 
@@ -15,7 +17,7 @@ VECTOR_EXTENSION = "CREATE EXTENSION IF NOT EXISTS vector"
 DEFAULT_DOCUMENT_CONFIG = "simple"
 
 
-def needs_vector(models: list[type[Model]]) -> bool:
+def needs_vector(models: list[type[Table]]) -> bool:
     return any(isinstance(f, Vector) for m in models for f in m.__fields__)
 
 
@@ -23,7 +25,7 @@ def _q(name: str) -> str:
     return quote_ident("postgres", name)
 
 
-def generated_column(model: type[Model], field: TSVector[Any]) -> str:
+def generated_column(model: type[Table], field: TSVector[Any]) -> str:
     """A document derived from its source columns; NULL sources count as empty."""
     parts = []
     for column in field.fts_source_columns or ():
@@ -36,7 +38,7 @@ def generated_column(model: type[Model], field: TSVector[Any]) -> str:
     return f"tsvector GENERATED ALWAYS AS (to_tsvector({config}, {document})) STORED"
 
 
-def search_indexes(model: type[Model], exists: str) -> list[str]:
+def search_indexes(model: type[Table], exists: str) -> list[str]:
     """A GIN index per searched field, on exactly what the core's condition
     searches: a tsvector column itself, a text column through to_tsvector with
     its configuration. A text field without one gets none: to_tsvector(text)

@@ -19,10 +19,15 @@ from collections.abc import Iterable
 from typing import Any
 
 from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
-from sarnic.expr import And, Comparison, Condition, Not, Or
-from sarnic.fields import Decimal, Field, ForeignKey
-from sarnic.model import Model
-from sarnic.query import BulkInsert, BulkUpdate, Insert, Query, Select
+from sarnic.model.columns import And, Comparison, Condition, Not, Or
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
+from sarnic.model.fields.numbers import Decimal
+from sarnic.model.base import Table
+from sarnic.query.base import Query
+from sarnic.query.bulk import BulkInsert, BulkUpdate
+from sarnic.query.select import Select
+from sarnic.query.writes import Insert
 
 #: PostgreSQL's bulk update casts these to text, which their columns do not
 #: take by assignment nor compare with
@@ -30,7 +35,7 @@ _CAST_AS_TEXT = {"uuid": "uuid", "array_uuid": "uuid[]", "ts_vector": "tsvector"
 _ORDERING = frozenset(("lt", "lte", "gt", "gte"))
 
 
-def bulk_update_refusal(model: type[Model], fields: Iterable[Field[Any] | ForeignKey[Any]],
+def bulk_update_refusal(model: type[Table], fields: Iterable[Field[Any] | ForeignKey[Any]],
                         dialect: str = "postgres") -> str | None:
     """Why a PostgreSQL bulk update of these fields cannot run, or None.
 

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import TSVector
-from sarnic.model import Model
+from sarnic.model.fields.search import TSVector
+from sarnic.model.base import Table
 from sarnic.schema import fulltext
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal
 
@@ -20,7 +20,7 @@ def generated_column(field: TSVector[Any]) -> str:
     return f"TEXT GENERATED ALWAYS AS ({document}) VIRTUAL"
 
 
-def companions(model: type[Model]) -> dict[str, list[str]]:
+def companions(model: type[Table]) -> dict[str, list[str]]:
     """Companion name -> the columns it indexes, named as the core names them:
     the first index listing a field, else `<table>_<field>_fts`."""
     out: dict[str, list[str]] = {}
@@ -31,7 +31,7 @@ def companions(model: type[Model]) -> dict[str, list[str]]:
     return out
 
 
-def tokenizer(model: type[Model], name: str) -> str:
+def tokenizer(model: type[Table], name: str) -> str:
     """FTS5 has one stemmer, Porter's for English: a companion searched with the
     english configuration stems as PostgreSQL does; any other configuration
     reads words as they are (unicode61: case and diacritics folded)."""
@@ -43,13 +43,13 @@ def tokenizer(model: type[Model], name: str) -> str:
     return "unicode61"
 
 
-def rowid_alias(model: type[Model]) -> str | None:
+def rowid_alias(model: type[Table]) -> str | None:
     """The INTEGER PRIMARY KEY column, which is the rowid itself."""
     pk = model.__pk__
     return pk[0].column if pk[0].auto_key else None
 
 
-def _watched(model: type[Model], columns: list[str], alias: str | None) -> list[str]:
+def _watched(model: type[Table], columns: list[str], alias: str | None) -> list[str]:
     """The columns whose update changes what a companion holds. A derived
     column is never assigned, so its sources stand for it."""
     out: list[str] = []
@@ -61,7 +61,7 @@ def _watched(model: type[Model], columns: list[str], alias: str | None) -> list[
     return list(dict.fromkeys(out))
 
 
-def companion_statements(model: type[Model], exists: str) -> list[str]:
+def companion_statements(model: type[Table], exists: str) -> list[str]:
     table = model.__table__
     alias = rowid_alias(model)
     rowid = _q(alias) if alias is not None else "rowid"
@@ -89,5 +89,5 @@ def companion_statements(model: type[Model], exists: str) -> list[str]:
     return out
 
 
-def drop_companions(model: type[Model]) -> list[str]:
+def drop_companions(model: type[Table]) -> list[str]:
     return [f"DROP TABLE IF EXISTS {_q(name)}" for name in companions(model)]

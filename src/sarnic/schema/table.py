@@ -9,8 +9,11 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
-from sarnic.fields import Enum, Field, TSVector, decimal_text
-from sarnic.model import Model
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.numbers import decimal_text
+from sarnic.model.fields.scalars import Enum
+from sarnic.model.fields.search import TSVector
+from sarnic.model.base import Table
 from sarnic.schema import mysql, postgres, sqlite
 from sarnic.schema.errors import SchemaError
 from sarnic.schema.quoting import object_name, quote_ident, quote_literal
@@ -72,7 +75,7 @@ def default_clause(field: Field[Any], rules: Rules, sql_type: str) -> str:
     return f" DEFAULT {literal}"
 
 
-def _generated(model: type[Model], field: TSVector[Any], dialect: str) -> str:
+def _generated(model: type[Table], field: TSVector[Any], dialect: str) -> str:
     if not field.fts_source_columns:
         raise SchemaError(f"{field.label} derives its document from no column: fts_source_columns is empty")
     if dialect == "postgres":
@@ -82,7 +85,7 @@ def _generated(model: type[Model], field: TSVector[Any], dialect: str) -> str:
     return sqlite.generated_column(field)
 
 
-def column_definition(model: type[Model], field: Field[Any], rules: Rules) -> str:
+def column_definition(model: type[Table], field: Field[Any], rules: Rules) -> str:
     d = rules.name
     name = quote_ident(d, field.column)
     if isinstance(field, TSVector) and field.generated:
@@ -99,14 +102,14 @@ def column_definition(model: type[Model], field: Field[Any], rules: Rules) -> st
     return out
 
 
-def indexed_fields(model: type[Model]) -> list[Field[Any]]:
+def indexed_fields(model: type[Table]) -> list[Field[Any]]:
     """Fields that want an index no constraint already gives them (the key's
     leading column and unique columns have one)."""
     lead = model.__pk__[0]
     return [f for f in model.__fields__ if f.indexed and not f.unique and f is not lead]
 
 
-def create_table(model: type[Model], dialect: str, exists: str, collation: str | None) -> list[str]:
+def create_table(model: type[Table], dialect: str, exists: str, collation: str | None) -> list[str]:
     rules = RULES[dialect]
     q = partial(quote_ident, dialect)
     table = model.__table__
@@ -143,7 +146,7 @@ def create_table(model: type[Model], dialect: str, exists: str, collation: str |
     return out
 
 
-def drop_table(model: type[Model], dialect: str) -> list[str]:
+def drop_table(model: type[Table], dialect: str) -> list[str]:
     out = [f"DROP TABLE IF EXISTS {quote_ident(dialect, model.__table__)}"]
     if dialect == "sqlite":
         out += sqlite.drop_companions(model)  # its triggers went with the table

@@ -4,7 +4,12 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.fields import DateTime, Decimal, Enum, Field, Text, Vector
+from sarnic.model.fields.base import Field
+from sarnic.model.fields.numbers import Decimal
+from sarnic.model.fields.scalars import Enum
+from sarnic.model.fields.search import Vector
+from sarnic.model.fields.text import Text
+from sarnic.model.fields.times import DateTime
 from sarnic.schema.errors import SchemaError
 
 _FIXED: dict[str, dict[str, str]] = {

@@ -1,0 +1,1 @@
+"""The field types, one family a file; `sarnic.fields` is their public face."""
