@@ -111,6 +111,9 @@ SHAPED: list[tuple[str, Any]] = [
     ("delete-in", lambda v: Post.delete().where(Post.id.in_([v, v + 1]), Post.title.icontains(f"%{v}"))),
     ("joined-condition", lambda v: Post.select().join(Post.author).where(Author.name == f"n{v}")
      .order_by(Author.name.desc()).limit(v)),
+    ("nearest-with-join", lambda v: Post.select().join(Post.author).where(Author.name == f"n{v}")
+     .nearest(Post.embedding, [v, 1.5, 2]).limit(v)),
+    ("rank", lambda v: Post.select().where(Post.id.in_([v])).rank(Post.body, f"w{v}").offset(v)),
     ("text-case", lambda v: Post.select().where(Post.title.contains(f"x{v}"), Post.views > v)),
     ("full-text-match", lambda v: Post.select().where(Post.title.match(f"w{v}"), Post.views == v)),
     ("bulk-update", lambda v: Post.bulk_update([_p(v, v + 1), _p(v + 2, v + 3)], fields=[Post.views])),

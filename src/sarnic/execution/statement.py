@@ -4,7 +4,9 @@ in the forms the backend's driver takes.
 Each Database keeps the statements it compiled by query shape: a query of a
 shape seen before takes the kept text and binds its own values, without a
 trip through the core. A shape is kept only once the values it predicts, in
-placeholder order, are exactly those the core bound.
+placeholder order, are exactly those the core bound. Queries of the query IR
+take their shapes from sarnic.query.shapes, those of the statement IR from
+sarnic.query.statement_shapes; a failed compile keeps nothing.
 """
 
 from __future__ import annotations
