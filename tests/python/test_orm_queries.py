@@ -279,6 +279,7 @@ def test_every_query_class_is_covered() -> None:
 @pytest.mark.parametrize(("build", "op"), [
     (lambda: Everything.doc > 1, "gt"), (lambda: Everything.doc == {"a": 1}, "eq"), (lambda: Everything.blob < b"x", "lt"),
     (lambda: Everything.vec == [1.0, 2.0, 3.0], "eq"), (lambda: Everything.flag < True, "lt"),
+    (lambda: Everything.text == None, "is_null"), (lambda: Everything.big.is_not_null(), "is_not_null"),  # noqa: E711
 ])
 def test_an_operator_the_field_does_not_take_fails_when_built(build: Any, op: str) -> None:
     with pytest.raises(TypeError, match=rf"^Everything\.\w+ does not take {op} \(it takes"):

@@ -14,30 +14,14 @@ from pathlib import Path
 import pytest
 
 import typed_usage
+from test_docs import PROMISE, fenced
 from sarnic import _native
 
 ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text()
 
 
-def fenced(language: str) -> list[str]:
-    """The bodies of the fenced blocks opened with ```language."""
-    blocks: list[tuple[str, str]] = []
-    info: str | None = None
-    body: list[str] = []
-    for line in README.splitlines(keepends=True):
-        if line.startswith("```"):
-            if info is None:
-                info, body = line[3:].strip(), []
-            else:
-                blocks.append((info, "".join(body)))
-                info = None
-        elif info is not None:
-            body.append(line)
-    return [text for lang, text in blocks if lang == language]
-
-
-PYTHON_BLOCKS = fenced("python")
+PYTHON_BLOCKS = [body for _, body in fenced(README, "python")]
 
 
 @pytest.mark.parametrize("block", range(len(PYTHON_BLOCKS)))
@@ -46,7 +30,7 @@ def test_python_example_runs_and_prints_what_its_comments_say(block):
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(compile(example, f"README.md (python block {block + 1})", "exec"), {"__name__": "readme"})
-    promised = re.findall(r"^\s*print\(.*\)\s+# (.*)$", example, re.M)
+    promised = PROMISE.findall(example)
     assert printed.getvalue().splitlines() == promised
 
 

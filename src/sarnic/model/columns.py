@@ -351,9 +351,12 @@ class ColumnExpr(Generic[T]):
         return self._compare("gte", other)
 
     def is_null(self) -> Condition:
+        # A column that holds no NULL takes no NULL test: refused here, like the other operators it leaves out.
+        _takes(self, "is_null")
         return Comparison(self, "is_null", None, _NULL)  # type: ignore[arg-type]
 
     def is_not_null(self) -> Condition:
+        _takes(self, "is_not_null")
         return Comparison(self, "is_not_null", None, _NULL)  # type: ignore[arg-type]
 
     def in_(self, values: Iterable[T] | Subquery) -> Condition:

@@ -361,6 +361,8 @@ class MySQLBackend(Backend):
         #: the dialect an insert that hands its row back compiles for: MariaDB
         #: 10.5 and later take INSERT ... RETURNING, one round trip
         self.insert_dialect: str | None = None
+        #: whether the server is MariaDB, whose locking reads name no tables (no FOR UPDATE OF)
+        self.mariadb = False
         #: connections found lost so far; a connection checked before the last loss is pinged
         self._losses = 0
 
@@ -403,6 +405,7 @@ class MySQLBackend(Backend):
         if self._collation is None:
             self._collation = _collation(raw.get_server_info())
             self.insert_dialect = _insert_dialect(raw.get_server_info())
+            self.mariadb = "mariadb" in raw.get_server_info().lower()
         conn = MySQLConnection(self, raw)
         conn.checked = self._losses
         return conn
@@ -520,6 +523,9 @@ class MySQLBackend(Backend):
         if isinstance(query, Select) and query.vector is not None:
             # The core writes pgvector's <=>, which MySQL reads as NULL-safe equality.
             return "nearest-neighbour ordering needs pgvector's distance operators: it runs on PostgreSQL only"
+        if isinstance(query, Select) and query.lock is not None and query.lock[2] and self.mariadb:
+            return ("for_update(of=...) is not supported on MariaDB: its FOR UPDATE names no tables; "
+                    "leave of out to lock the rows of every table the select reads")
         return None
 
 

@@ -127,7 +127,8 @@ class SqliteConnection(Connection):
                 if cursor.description is not None:
                     # RETURNING: the statement is done only once its rows are read.
                     return len(list(await cursor.fetchall()))
-                return cursor.rowcount
+                # -1 where the statement counts no rows (DDL, VACUUM): none matched.
+                return max(cursor.rowcount, 0)
             finally:
                 await cursor.close()
 
