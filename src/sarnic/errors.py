@@ -15,7 +15,13 @@ class DatabaseError(Exception):
 
 class IntegrityError(DatabaseError):
     """A constraint refused the change: a duplicate key, a missing referenced
-    row, NULL in a NOT NULL column, a CHECK."""
+    row, NULL in a NOT NULL column, a CHECK. `constraint` is its name where
+    the engine reports one (PostgreSQL always, MySQL/MariaDB for keys,
+    foreign keys and checks, SQLite for checks), else None."""
+
+    def __init__(self, message: str, *, constraint: str | None = None) -> None:
+        super().__init__(message)
+        self.constraint = constraint
 
 
 class OperationalError(DatabaseError):

@@ -2,7 +2,8 @@
 the many sides of relations (`Reverse`, `ManyToMany`).
 
 The public face of the field types: each family lives in its own module
-under `sarnic.model.fields`, the relations under `sarnic.model.relations`.
+under `sarnic.model.fields`, the many sides of relations in `sarnic.query.relations`
+(their link writes are queries).
 """
 
 from sarnic.model.fields.arrays import FloatArray as FloatArray, IntArray as IntArray
@@ -20,4 +21,4 @@ from sarnic.model.fields.scalars import JSON as JSON, UUID as UUID, Bool as Bool
 from sarnic.model.fields.search import TSVector as TSVector, Vector as Vector
 from sarnic.model.fields.text import Text as Text
 from sarnic.model.fields.times import Date as Date, DateTime as DateTime, Time as Time
-from sarnic.model.relations.many import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse
+from sarnic.query.relations import Many as Many, ManyToMany as ManyToMany, Reverse as Reverse

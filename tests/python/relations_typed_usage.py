@@ -8,7 +8,7 @@ from typing import Any
 from relation_models import Reader, Staff, Story, Topic, Writer
 from sarnic import Select, fields
 from sarnic.query.writes import Delete
-from sarnic.execution.links import LinkChange
+from sarnic.query.links import LinkChange
 
 
 def lists(writer: Writer, story: Story, boss: Staff) -> tuple[list[Story], list[Topic], int, str | None]:

@@ -262,6 +262,6 @@ def test_refusals() -> None:
     assert statement_refusal(Counted.bulk_update([obj], fields=[Counted.price]), "postgres") is None
     for query in (Counted.select().where(Counted.price > 1), Counted.select().order_by(Counted.price.desc()),
                   Counted.delete().where(~((Counted.id == 1) | (Counted.price <= 2)))):
-        assert "Counted.price is a Decimal" in (statement_refusal(query, "sqlite") or "")
+        assert "Counted.price is a Decimal" in str(statement_refusal(query, "sqlite"))
         assert statement_refusal(query, "postgres") is None
     assert statement_refusal(Counted.select().where(Counted.price == 1), "sqlite") is None

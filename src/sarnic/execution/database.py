@@ -12,11 +12,9 @@ import asyncio
 import contextvars
 import logging
 import math
-import sys
 from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Callable, Generator, Sequence
 from contextlib import aclosing, asynccontextmanager
 from time import perf_counter
-from types import TracebackType
 from typing import Any, TypeVar, overload
 from urllib.parse import unquote
 
@@ -24,7 +22,7 @@ from sarnic import schema
 from sarnic.execution import backends
 from sarnic.execution.driver_rows import driver_rows
 from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
-from sarnic.errors import OperationalError, ProgrammingError, not_supported
+from sarnic.errors import NotSupportedError, OperationalError, ProgrammingError, not_supported
 from sarnic.query.expr import Excluded
 from sarnic.query.model import Model
 from sarnic.query.base import Query
@@ -32,11 +30,12 @@ from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
 from sarnic.query.select import Select
 from sarnic.query.values import Values
 from sarnic.query.writes import Delete, Insert, Update, Upsert
-from sarnic.execution import prefetch
-from sarnic.execution.links import LinkChange
+from sarnic.query.links import LinkChange
+from sarnic.execution import links, prefetch
 from sarnic.execution.rows import RowReader, first_value
 from sarnic.execution.value_rows import ValuesReader
 from sarnic.execution.statement import Statement, Statements, count_statement, returning_statement
+from sarnic.execution.transaction import Transaction, TransactionState, current
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")
@@ -48,95 +47,6 @@ _DEBUG = logging.DEBUG
 #: operations whose statements return rows on a backend with RETURNING
 _RETURNING_WRITES = frozenset(("insert", "update"))
 _Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any] | LinkChange
-
-
-class _TransactionState:
-    """The connection a transaction holds, shared by the tasks of its context."""
-
-    __slots__ = ("conn", "release", "depth", "lock", "active")
-
-    def __init__(self, conn: Connection, release: Any) -> None:
-        self.conn = conn
-        self.release = release
-        self.depth = 0
-        self.lock = asyncio.Lock()
-        self.active = True
-
-
-class Transaction:
-    """`async with db.transaction():` commits when the block ends and rolls
-    back when it raises; nested, it is a savepoint."""
-
-    def __init__(self, db: Database) -> None:
-        self._db = db
-        self._state: _TransactionState | None = None
-        self._token: contextvars.Token[_TransactionState | None] | None = None
-        self._savepoint: str | None = None
-        self._used = False
-
-    async def __aenter__(self) -> Transaction:
-        if self._used:
-            raise RuntimeError("a Transaction runs once: call db.transaction() again")
-        self._used = True
-        db = self._db
-        outer = db._current()
-        if outer is not None:
-            outer.depth += 1
-            name = f"sarnic_sp{outer.depth}"
-            async with outer.lock:
-                try:
-                    await outer.conn.savepoint(name)
-                except BaseException:
-                    outer.depth -= 1
-                    raise
-            self._state, self._savepoint = outer, name
-            return self
-        db._check_open()
-        holder = db._backend.transaction_connection()
-        conn = await holder.__aenter__()
-        try:
-            await conn.begin()
-        except BaseException:
-            await holder.__aexit__(*sys.exc_info())
-            raise
-        state = self._state = _TransactionState(conn, holder)
-        self._token = db._transaction.set(state)
-        return self
-
-    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                        tb: TracebackType | None) -> None:
-        state = self._state
-        assert state is not None
-        if self._savepoint is not None:
-            name = self._savepoint
-            try:
-                async with state.lock:
-                    if exc is not None and state.conn.usable:
-                        await state.conn.rollback_to(name)
-                    if state.conn.usable:
-                        await state.conn.release(name)
-            finally:
-                state.depth -= 1
-            return
-        assert self._token is not None
-        try:
-            async with state.lock:
-                if exc is None:
-                    await state.conn.commit()
-                elif state.conn.usable:
-                    try:
-                        await state.conn.rollback()
-                    except Exception:
-                        # The block's own error is the one to see; this
-                        # connection is not trusted again.
-                        state.conn.broken = True
-        except BaseException:
-            exc_type, exc, tb = sys.exc_info()
-            raise
-        finally:
-            state.active = False
-            self._db._transaction.reset(self._token)
-            await state.release.__aexit__(exc_type, exc, tb)
 
 
 class Database:
@@ -164,7 +74,7 @@ class Database:
         self._log_values = log_values
         if timeout is not None:
             _time_connections(self._backend, float(timeout))
-        self._transaction: contextvars.ContextVar[_TransactionState | None] = contextvars.ContextVar(
+        self._transaction: contextvars.ContextVar[TransactionState | None] = contextvars.ContextVar(
             "sarnic_transaction", default=None)
         self._readers: dict[Any, RowReader[Any]] = {}
         self._statements = Statements(self._backend, self._refusal)
@@ -219,9 +129,8 @@ class Database:
 
     # -- connections ---------------------------------------------------------
 
-    def _current(self) -> _TransactionState | None:
-        state = self._transaction.get()
-        return state if state is not None and state.active else None
+    def _current(self) -> TransactionState | None:
+        return current(self._transaction)
 
     @asynccontextmanager
     async def _connection(self) -> AsyncIterator[Connection]:
@@ -235,11 +144,11 @@ class Database:
             yield conn
 
     def transaction(self) -> Transaction:
-        return Transaction(self)
+        return Transaction(self._backend, self._transaction, self._check_open)
 
     # -- statements ----------------------------------------------------------
 
-    def _refusal(self, query: Query[Any]) -> str | None:
+    def _refusal(self, query: Query[Any]) -> NotSupportedError | None:
         # The schema's refusals first: what they raise names the feature and the engine.
         return schema.statement_refusal(query, self._backend.dialect) or self._backend.refuse(query)
 
@@ -563,7 +472,7 @@ class Database:
         if isinstance(query, (BulkInsert, BulkUpdate, BulkDelete)):
             return await self._bulk(query)
         if isinstance(query, LinkChange):
-            return await query.run(self)
+            return await links.run(self, query)
         if not isinstance(query, (Insert, Update, Delete)):
             raise TypeError(f"execute takes a write query, not {type(query).__name__}")
         return await self._execute(self._prepare(query))
@@ -791,7 +700,8 @@ def connect(url: str, *, min_size: int | None = None, max_size: int | None = Non
     mariadb:// (an asyncio MySQL driver), sqlite:///path and sqlite://:memory:.
 
     Every form takes `?min_size=1&max_size=10&timeout=30` (the pool's sizes,
-    the seconds to wait for a connection), in the URL or as keywords. Each
+    the seconds to wait for a connection), in the URL or as keywords, and
+    each its own options (TLS, timeouts, ...: docs/urls.md). Each
     statement run is logged at DEBUG on the `sarnic.sql` logger (its text,
     duration and row count); its bound values too with `log_values=True`."""
     return Database(url, min_size=min_size, max_size=max_size, timeout=timeout, log_values=log_values)
@@ -799,26 +709,18 @@ def connect(url: str, *, min_size: int | None = None, max_size: int | None = Non
 
 # -- URL options ---------------------------------------------------------------
 
-#: options every URL form takes, read here: name -> how its text is read
+#: options every URL form takes, read here: name -> how its text is read; the
+#: rest of the query string is the backend's (backends/url_options.py),
+#: which refuses by name what it does not take
 POOL_OPTIONS: dict[str, Callable[[str], Any]] = {"min_size": int, "max_size": int, "timeout": float}
-#: options a backend reads from the rest of the URL itself; any other is refused
-BACKEND_OPTIONS: dict[str, frozenset[str] | None] = {
-    "sqlite": frozenset(),
-    "mysql": frozenset(),
-    # connection arguments, and anything else is a server setting (application_name, search_path, ...)
-    "postgres": None,
-}
-_SCHEMES = {"sqlite": "sqlite", "postgresql": "postgres", "postgres": "postgres", "mysql": "mysql",
-            "mariadb": "mysql"}
 
 
 def url_options(url: str) -> tuple[str, dict[str, Any]]:
     """The URL without the pool options of its query string, and those
-    options read. An option the URL's backend does not take is a ValueError."""
+    options read."""
     if not isinstance(url, str) or "?" not in url:
         return url, {}
     head, _, query = url.partition("?")
-    backend = _SCHEMES.get(head.partition("://")[0].lower())
     given: dict[str, Any] = {}
     rest: list[str] = []
     for part in query.split("&"):
@@ -837,13 +739,6 @@ def url_options(url: str) -> tuple[str, dict[str, Any]]:
         except ValueError:
             what = "an int" if read is int else "a number"
             raise ValueError(f"the URL's {key} is {what}, not {unquote(raw_value)!r}") from None
-    takes = BACKEND_OPTIONS.get(backend or "", frozenset())
-    if takes is not None:
-        unknown = [unquote(p.partition("=")[0]) for p in rest if unquote(p.partition("=")[0]) not in takes]
-        if unknown and backend is not None:
-            known = ", ".join([*POOL_OPTIONS, *sorted(takes)])
-            raise ValueError(f"unknown URL option {', '.join(map(repr, unknown))}: {head.partition('://')[0]} "
-                             f"URLs take {known}")
     return (f"{head}?{'&'.join(rest)}" if rest else head), given
 
 

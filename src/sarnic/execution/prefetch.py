@@ -15,16 +15,16 @@ from typing import TYPE_CHECKING, Any
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.execution.keys import chunk_size, chunks, keys_condition
-from sarnic.model.relations.many import ManyToMany, Reverse
+from sarnic.query.relations import ManyToMany, Reverse
 from sarnic.query.select import Select
+from sarnic.execution.session import Session
 
 if TYPE_CHECKING:
-    from sarnic.execution.database import Database
     from sarnic.model.base import Table
     from sarnic.query.select import Prefetch
 
 
-async def run(db: Database, parents: Sequence[Table], steps: Sequence[Prefetch]) -> None:
+async def run(db: Session, parents: Sequence[Table], steps: Sequence[Prefetch]) -> None:
     """Load each relation onto the parents, then the next levels onto what was loaded."""
     if not parents:
         return
@@ -45,11 +45,11 @@ def _keys(parents: Sequence[Table], field: Field[Any]) -> list[Any]:
     return [k for k in dict.fromkeys(p.__dict__[name] for p in parents) if k is not None]
 
 
-async def _fetch(db: Database, query: Select[Any], field: Field[Any], keys: Sequence[Any]) -> list[Any]:
+async def _fetch(db: Session, query: Select[Any], field: Field[Any], keys: Sequence[Any]) -> list[Any]:
     return await db.fetch(query.where(keys_condition(field, keys)))
 
 
-async def _reverse(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
+async def _reverse(db: Session, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
     keys = _keys(parents, step.parent_key)
     children: list[Table] = []
@@ -71,7 +71,7 @@ async def _reverse(db: Database, parents: Sequence[Table], step: Prefetch, size:
     return children
 
 
-async def _forward(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
+async def _forward(db: Session, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     query, name, by = step.query._derive(prefetches=()), step.relation.name, step.child_key
     found: dict[Any, Table] = {}
     for chunk in chunks(_keys(parents, step.parent_key), size):
@@ -83,7 +83,7 @@ async def _forward(db: Database, parents: Sequence[Table], step: Prefetch, size:
     return list(found.values())
 
 
-async def _joined(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
+async def _joined(db: Session, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     """Pairs with their targets joined, in the targets' key order: one select per chunk of parents."""
     rel = step.relation
     assert isinstance(rel, ManyToMany)
@@ -111,7 +111,7 @@ async def _joined(db: Database, parents: Sequence[Table], step: Prefetch, size: 
     return list(seen.values())
 
 
-async def _pairs(db: Database, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
+async def _pairs(db: Session, parents: Sequence[Table], step: Prefetch, size: int) -> list[Table]:
     """Pairs from the through model, then the targets. Parents go in groups
     whose targets fit one statement, so each list keeps the query's order
     (a parent with more targets than a statement takes has them in chunks)."""

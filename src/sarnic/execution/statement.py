@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from sarnic import _codec
+from sarnic.errors import NotSupportedError
 from sarnic.query.bulk import BulkInsert, BulkUpdate
 from sarnic.query.compiled import compile_ir, compile_statement_ir
 from sarnic.query.shapes import Binds, shape
@@ -81,7 +82,7 @@ def _nodes(node: Any) -> Any:
         yield from _nodes(o.field)
 
 
-def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
+def sqlite_decimal_refusal(query: Query[Any]) -> NotSupportedError | None:
     """SQLite stores exact decimals as text: its aggregates and orderings
     of them would read floats or compare texts. Refused, never rounded."""
     from sarnic.model.columns import Compare
@@ -98,11 +99,13 @@ def sqlite_decimal_refusal(query: Query[Any]) -> str | None:
             use = f"a {node.op} comparison"
         else:
             continue
-        return (f"SQLite stores Decimal values as exact text, so {use} would compute with floats or compare texts: "
-                "read the values and compute in Python")
+        return NotSupportedError(f"SQLite stores Decimal values as exact text, so {use} would compute with floats or "
+                                 "compare texts: read the values and compute in Python",
+                                 feature=f"{use} of decimals", engine="SQLite")
     orders = [o.field for o in getattr(query, "order", ())]
     if any(isinstance(getattr(e, "typed_field", None), Decimal) for e in orders):
-        return "SQLite stores Decimal values as exact text, so ordering by one would compare texts"
+        return NotSupportedError("SQLite stores Decimal values as exact text, so ordering by one would compare texts",
+                                 feature="ordering by a decimal", engine="SQLite")
     return None
 
 
@@ -220,7 +223,7 @@ class Statements:
     text_max = 64 * 1024
     texts_max = 8 * 1024 * 1024
 
-    def __init__(self, backend: Backend, refuse: Callable[[Query[Any]], str | None], *, keep: int = 1024) -> None:
+    def __init__(self, backend: Backend, refuse: Callable[[Query[Any]], NotSupportedError | None], *, keep: int = 1024) -> None:
         self.backend = backend
         self.refuse = refuse
         self.keep = keep
@@ -243,9 +246,7 @@ class Statements:
                                  operation)
         reason = self.refuse(query)
         if reason is not None:
-            from sarnic.errors import NotSupportedError
-
-            raise NotSupportedError(reason)
+            raise reason
         ir = query.ir(exists=True) if variant == "exists" else query.ir()  # type: ignore[call-arg]
         stmt, labels, payloads = _compiled(backend, query.model, ir)
         if found is not None and _predicted(found[1], labels, payloads):
@@ -274,9 +275,7 @@ class Statements:
                                      kept.operation)
         reason = self.refuse(query) or (sqlite_decimal_refusal(query) if dialect == "sqlite" else None)
         if reason is not None:
-            from sarnic.errors import NotSupportedError
-
-            raise NotSupportedError(reason)
+            raise reason
         stmt, labels, payloads, plan = _fresh(backend, query, exists, dialect)
         if found is not None and len(stmt.sql) <= self.text_max and _confirmed(
                 found, query.model, labels, payloads, type(query) in _BULK):

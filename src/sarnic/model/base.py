@@ -21,7 +21,7 @@ from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.search import TSVector
 from sarnic.model.fields.text import Text
 from sarnic.model.relations import names
-from sarnic.model.relations.many import Many
+from sarnic.model.relations.many import ManySide
 
 _IDENTIFIER = re.compile(r"[A-Za-z0-9_]+")
 #: the names of Model's query entry points, and Meta
@@ -83,7 +83,7 @@ class Table:
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
     #: the many sides of relations declared on the model (Reverse, ManyToMany)
-    __many__: ClassVar[dict[str, Many[Any]]] = {}
+    __many__: ClassVar[dict[str, ManySide]] = {}
     #: why the model cannot be used yet: a relation names a model not defined
     __pending__: ClassVar[str | None] = None
 
@@ -194,7 +194,7 @@ def _declare(cls: type[Table]) -> None:
         # Nothing to map: the fields are copied into each concrete subclass.
         cls.__fields__, cls.__relations__, cls.__many__ = (), {}, {}
         return
-    cls.__many__ = {n: a for n, a in cls.__dict__.items() if isinstance(a, Many)}
+    cls.__many__ = {n: a for n, a in cls.__dict__.items() if isinstance(a, ManySide)}
     names.register(cls)
     if _bind(cls):
         names.retry(_bind_waiting)

@@ -10,7 +10,7 @@ from sarnic.model.fields.base import Bind, Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.search import TSVector, Vector
 from sarnic.model.fields.text import Text
-from sarnic.model.relations.many import Many, Reverse
+from sarnic.model.relations.many import ManySide
 from sarnic.query.base import (IR_VERSION, Join, M, _Paged, _joins, _new, _order_keys, _own_field, _source_index,
                                _sources)
 from sarnic.model.columns import ColumnExpr, Ordering
@@ -126,7 +126,7 @@ class Select(_Paged[M]):
         joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, picked),)
         return self._derive(joins=joins)
 
-    def prefetch(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
+    def prefetch(self, relation: ManySide | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
         """Load a relation of the fetched instances (`author.posts`) with one
         select per level after this one, over the keys it fetched; `query`
         filters, orders and prefetches the related rows in turn."""
@@ -209,7 +209,7 @@ class Prefetch:
 
     __slots__ = ("relation", "query", "parent_key", "child_key", "plain")
 
-    def __init__(self, relation: Many[Any] | ForeignKey[Any], query: Select[Any],
+    def __init__(self, relation: ManySide | ForeignKey[Any], query: Select[Any],
                  parent_key: Field[Any], child_key: Field[Any], plain: bool) -> None:
         self.relation = relation
         self.query = query
@@ -226,14 +226,10 @@ class Prefetch:
 def plan(parent: Select[Any], relation: Any, query: Any) -> Prefetch:
     """The checked prefetch of `relation` for instances `parent` fetches."""
     model = parent.model
-    if isinstance(relation, Many) and issubclass(model, relation.owner):
+    if isinstance(relation, ManySide) and issubclass(model, relation.owner):
         relation.resolve()
         child = relation.target
-        if isinstance(relation, Reverse):
-            parent_key: Field[Any] = relation.relation.target.__pk__[0]
-            child_key: Field[Any] = relation.relation.key
-        else:
-            parent_key, child_key = relation.owner.__pk__[0], child.__pk__[0]
+        parent_key, child_key = relation.keys()
     elif isinstance(relation, ForeignKey) and relation.model is model:
         child = relation.target
         parent_key, child_key = relation.key, child.__pk__[0]

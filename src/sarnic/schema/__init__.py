@@ -84,7 +84,7 @@ def ordered(models: Iterable[type[Table]], *, dropping: bool = False) -> list[ty
 
 def _through_models(models: list[type[Table]], dropping: bool) -> list[type[Table]]:
     from sarnic.model.base import DeclarationError, Table as Base
-    from sarnic.model.relations.many import ManyToMany
+    from sarnic.query.relations import ManyToMany
 
     found: list[type[Table]] = []
     given = set(models)

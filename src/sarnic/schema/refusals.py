@@ -18,7 +18,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-from sarnic.errors import ENGINES, NotSupportedStatement, not_supported
+from sarnic.errors import ENGINES, NotSupportedError, NotSupportedStatement, not_supported
 from sarnic.model.columns import And, Comparison, Condition, Not, Or
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
@@ -70,25 +70,35 @@ def _text_decimal(field: Field[Any], use: str) -> str:
             f"('10' before '9'), not numbers; compare for equality only, or sort in Python")
 
 
-def statement_refusal(query: Query[Any], dialect: str) -> str | None:
+def statement_refusal(query: Query[Any], dialect: str) -> NotSupportedError | None:
     """Why this query's statement cannot run on the schema of this package
     in this dialect, or None; what the core would refuse itself is raised."""
+    reason = _refusal(query, dialect)
+    if reason is None:
+        return None
+    feature, message = reason
+    return NotSupportedError(message, feature=feature, engine=ENGINES.get(dialect, dialect))
+
+
+def _refusal(query: Query[Any], dialect: str) -> tuple[str, str] | None:
     if dialect != "postgres" and isinstance(query, Select) and query.vector is not None:
         raise not_supported("nearest-neighbour ordering (nearest())", dialect,
                             "it needs pgvector's distance operators, on PostgreSQL only", cls=NotSupportedStatement)
     if isinstance(query, BulkUpdate):
-        return bulk_update_refusal(query.model, query.fields, dialect)
+        message = bulk_update_refusal(query.model, query.fields, dialect)
+        return None if message is None else ("bulk_update() of uuid and tsvector values", message)
     if dialect != "mysql" and (isinstance(query, Insert) and not query.values
                                or isinstance(query, BulkInsert) and not query.columns):
-        return (f"{query.model.__name__} has no column to name in an insert of defaults only, and "
+        return ("an insert of defaults only",
+                f"{query.model.__name__} has no column to name in an insert of defaults only, and "
                 f"{ENGINES.get(dialect, dialect)} takes no INSERT with an empty column list: give a value for one field")
     if dialect == "sqlite":
         conditions = (*getattr(query, "filters", ()), *getattr(query, "predicates", ()))
         for c in _comparisons(conditions):
             if c.operator in _ORDERING and isinstance(c.field, Decimal):
-                return _text_decimal(c.field, f"a {c.operator} comparison")
+                return "ordering comparisons of decimals", _text_decimal(c.field, f"a {c.operator} comparison")
         if isinstance(query, Select):
             for o in query.order:
                 if isinstance(o.field, Decimal):
-                    return _text_decimal(o.field, "ordering")
+                    return "ordering by a decimal", _text_decimal(o.field, "ordering")
     return None

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from urllib.parse import urlsplit
 
-from sarnic.execution.backends.base import Backend, Connection, Result, Url
+from sarnic.execution.backends.base import Backend, Connection, Result, Url, parse_query
 from sarnic.errors import NotSupportedError
 
 __all__ = ["Backend", "Connection", "Result", "Url", "create"]
@@ -13,14 +13,14 @@ __all__ = ["Backend", "Connection", "Result", "Url", "create"]
 
 def _sqlite_url(url: str) -> Url:
     rest = url.split("://", 1)[1]
-    path, _, _ = rest.partition("?")
+    path, _, query = rest.partition("?")
     if path in (":memory:", "/:memory:", ""):
         path = ":memory:"
     elif path.startswith("/"):
         path = path[1:]  # sqlite:///blog.db is relative, sqlite:////tmp/blog.db absolute
     else:
         raise ValueError(f"SQLite URLs are sqlite:///path or sqlite://:memory:, not {url!r}")
-    return Url("sqlite", None, None, None, None, path)
+    return Url("sqlite", None, None, None, None, path, parse_query(query))
 
 
 def create(url: str, *, min_size: int, max_size: int) -> Backend:

@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 from urllib.parse import SplitResult, unquote
 
-from sarnic.errors import DatabaseError
+from sarnic.errors import DatabaseError, NotSupportedError
 
 if TYPE_CHECKING:
     from sarnic.model.fields.base import Field
@@ -64,7 +64,6 @@ class Url:
 
     @classmethod
     def parse(cls, parts: SplitResult) -> Url:
-        query = dict(p.partition("=")[::2] for p in parts.query.split("&") if p)
         return cls(
             scheme=parts.scheme.lower(),
             host=unquote(parts.hostname) if parts.hostname else None,
@@ -72,8 +71,23 @@ class Url:
             user=unquote(parts.username) if parts.username else None,
             password=unquote(parts.password) if parts.password is not None else None,
             database=unquote(parts.path.lstrip("/")),
-            query={unquote(k): unquote(v) for k, v in query.items()},
+            query=parse_query(parts.query),
         )
+
+
+def parse_query(text: str) -> dict[str, str]:
+    """A URL's query string as names and values; a name given twice is an error
+    (which one would win is not the reader's to guess)."""
+    query: dict[str, str] = {}
+    for part in text.split("&"):
+        if not part:
+            continue
+        key, _, value = part.partition("=")
+        key = unquote(key)
+        if key in query:
+            raise ValueError(f"the URL gives {key} twice")
+        query[key] = unquote(value)
+    return query
 
 
 class Connection(abc.ABC):
@@ -317,6 +331,6 @@ class Backend(abc.ABC):
         application's own SQL where the driver would fail it in a way that
         costs the connection (or with an error of its own)."""
 
-    def refuse(self, query: Any) -> str | None:
+    def refuse(self, query: Any) -> NotSupportedError | None:
         """Why this backend cannot run a statement of this query, if it cannot."""
         return None

@@ -50,6 +50,7 @@ except ImportError:  # pragma: no cover - depends on the install
 
 from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, truth
 from sarnic.execution.backends.pool import Pool
+from sarnic.execution.backends.url_options import mysql_arguments
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -168,6 +169,19 @@ _BY_CLASS: tuple[tuple[type[Exception], type[DatabaseError]], ...] = (
 def _code(exc: Exception) -> int | None:
     code = exc.args[0] if exc.args else None
     return code if isinstance(code, int) and not isinstance(code, bool) else None
+
+
+#: where the server's message names the constraint: a key (MySQL 8 qualifies it
+#: with the table), a foreign key or a MariaDB check, a MySQL check
+_CONSTRAINT = re.compile(r"for key '(?:[^'.]*\.)?([^']*)'|CONSTRAINT `((?:[^`]|``)*)`|constraint '([^']*)'")
+
+
+def _constraint(text: str) -> str | None:
+    match = _CONSTRAINT.search(text)
+    if match is None:
+        return None
+    name = next(group for group in match.groups() if group is not None)
+    return name.replace("``", "`")
 
 
 def _message(exc: Exception) -> str:
@@ -353,8 +367,7 @@ class MySQLBackend(Backend):
 
     def __init__(self, url: Url, *, min_size: int, max_size: int) -> None:
         super().__init__(url, min_size=min_size, max_size=max_size)
-        if url.query:
-            raise ValueError(f"MySQL URLs take no options: {', '.join(sorted(url.query))} not understood")
+        self._connect_args = mysql_arguments(url)
         self._sql: dict[str, str] = {}
         self._pool: Pool[MySQLConnection] | None = None
         self._collation: str | None = None
@@ -377,16 +390,11 @@ class MySQLBackend(Backend):
         return text
 
     async def _connect(self) -> MySQLConnection:
-        url = self.url
-        where = f"{url.host or 'localhost'}:{url.port or 3306}"
+        args = self._connect_args
+        where = args.get("unix_socket") or f"{args['host']}:{args['port']}"
         try:
             raw = await asyncmy.connect(
-                host=url.host or "localhost",
-                port=url.port or 3306,
-                user=url.user,
-                password=url.password or "",
-                database=url.database or None,
-                charset="utf8mb4",
+                **args,
                 autocommit=True,
                 client_flag=CLIENT.FOUND_ROWS,
                 cursor_cls=_Cursor,
@@ -483,6 +491,9 @@ class MySQLBackend(Backend):
             cls = _BY_CODE.get(code) if code is not None else None
             if cls is None:
                 cls = next((ours for theirs, ours in _BY_CLASS if isinstance(exc, theirs)), OperationalError)
+            if cls is IntegrityError:
+                text = str(exc.args[1]) if len(exc.args) > 1 else str(exc)
+                return IntegrityError(_message(exc), constraint=_constraint(text))
             return cls(_message(exc))
         if isinstance(exc, (OSError, asyncio.IncompleteReadError)):
             return OperationalError(f"lost connection to MySQL server: {exc}")
@@ -517,15 +528,18 @@ class MySQLBackend(Backend):
             return truth
         return field.from_plain
 
-    def refuse(self, query: Query[Any]) -> str | None:
+    def refuse(self, query: Query[Any]) -> NotSupportedError | None:
         from sarnic.query.select import Select
 
         if isinstance(query, Select) and query.vector is not None:
             # The core writes pgvector's <=>, which MySQL reads as NULL-safe equality.
-            return "nearest-neighbour ordering needs pgvector's distance operators: it runs on PostgreSQL only"
+            return NotSupportedError("nearest-neighbour ordering needs pgvector's distance operators: it runs on "
+                                     "PostgreSQL only", feature="nearest-neighbour ordering (nearest())",
+                                     engine="MariaDB" if self.mariadb else "MySQL")
         if isinstance(query, Select) and query.lock is not None and query.lock[2] and self.mariadb:
-            return ("for_update(of=...) is not supported on MariaDB: its FOR UPDATE names no tables; "
-                    "leave of out to lock the rows of every table the select reads")
+            return NotSupportedError("for_update(of=...) is not supported on MariaDB: its FOR UPDATE names no "
+                                     "tables; leave of out to lock the rows of every table the select reads",
+                                     feature="for_update(of=...)", engine="MariaDB")
         return None
 
 

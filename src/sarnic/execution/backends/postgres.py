@@ -32,13 +32,12 @@ import msgspec
 
 from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline
 from sarnic.execution.backends.pool import Pool
+from sarnic.execution.backends.url_options import postgres_arguments
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.times import DateTime
-from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
 
 _UTC = dt.timezone.utc
-_SEARCH_CONFIG = f"pg_catalog.{DEFAULT_DOCUMENT_CONFIG}"
 #: the first two characters of a SQLSTATE, and the error they make
 _BY_CLASS: dict[str, type[DatabaseError]] = {
     "23": IntegrityError,
@@ -60,9 +59,6 @@ _BY_CLASS: dict[str, type[DatabaseError]] = {
 }
 #: the server ends the session after these
 _FATAL_STATES = frozenset(("57P01", "57P02", "57P03"))
-#: URL query options that are connection arguments rather than server settings
-_FLOAT_OPTIONS = {"connect_timeout": "timeout", "timeout": "timeout", "command_timeout": "command_timeout"}
-_INT_OPTIONS = {"statement_cache_size": "statement_cache_size"}
 #: how long a release waits for the server to take a cancellation
 _CANCEL_SECONDS = 5.0
 #: how long a healthy connection may take to say goodbye before it is cut
@@ -252,38 +248,9 @@ class PostgresBackend(Backend):
         # times more per lease, and a release that found nothing to do needs
         # no round trip (the layer changes no session state).
         self._pool: Pool[PostgresConnection] | None = None
-        self._connect_args = self._arguments(url)
+        self._connect_args = postgres_arguments(url)
         #: raised when the schema changes: older connections are replaced as they come back
         self.generation = 0
-
-    @staticmethod
-    def _arguments(url: Url) -> dict[str, Any]:
-        args: dict[str, Any] = {"host": url.host, "port": url.port, "user": url.user, "password": url.password,
-                                "database": url.database or None}
-        settings: dict[str, str] = {}
-        for key, value in url.query.items():
-            if key in _FLOAT_OPTIONS:
-                args[_FLOAT_OPTIONS[key]] = float(value)
-            elif key in _INT_OPTIONS:
-                args[_INT_OPTIONS[key]] = int(value)
-            elif key in ("sslmode", "ssl"):
-                args["ssl"] = value
-            elif key == "host":
-                args["host"] = value  # a socket directory: postgresql:///db?host=/run/postgresql
-            elif key.lower() == "timezone":
-                raise ValueError("sarnic keeps PostgreSQL sessions in UTC: drop the timezone setting from the URL")
-            elif key.lower() == "default_text_search_config":
-                raise ValueError(f"sarnic's text-search documents without a config use {_SEARCH_CONFIG!r}, and "
-                                 "so do its sessions: drop default_text_search_config from the URL and give "
-                                 "fts_config to the fields that need another")
-            else:
-                settings[key] = value
-        settings["timezone"] = "UTC"
-        # A query the core writes without a config takes the session's: the
-        # one derived documents without a config are stored in.
-        settings["default_text_search_config"] = _SEARCH_CONFIG
-        args["server_settings"] = settings
-        return {k: v for k, v in args.items() if v is not None}
 
     def _where(self) -> str:
         url = self.url
@@ -388,7 +355,10 @@ class PostgresBackend(Backend):
                 cls = OperationalError
             text = str(exc)
             detail = getattr(exc, "detail", None)
-            return cls(f"{text}\nDETAIL: {detail}" if detail else text)
+            message = f"{text}\nDETAIL: {detail}" if detail else text
+            if cls is IntegrityError:
+                return IntegrityError(message, constraint=getattr(exc, "constraint_name", None))
+            return cls(message)
         if isinstance(exc, asyncpg.InterfaceError) and _is_argument_count(exc):
             return ProgrammingError(str(exc))
         if isinstance(exc, (asyncpg.InterfaceError, asyncpg.InternalClientError, OSError, TimeoutError)):

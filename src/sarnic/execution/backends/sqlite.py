@@ -17,6 +17,7 @@ import datetime as dt
 import decimal
 import json
 import math
+import re
 import sqlite3
 from collections.abc import AsyncGenerator, AsyncIterator, Sequence
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
@@ -29,6 +30,7 @@ except ImportError:  # pragma: no cover - a dependency of the base install
 
 from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
 from sarnic.execution.backends.pool import Pool
+from sarnic.execution.backends.url_options import SqliteTarget, sqlite_target
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
@@ -37,6 +39,8 @@ from sarnic.model.fields.times import DateTime
 
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
+#: a named CHECK's failure (an unnamed one reports its expression)
+_CHECK = re.compile(r"CHECK constraint failed: ([A-Za-z_][A-Za-z0-9_]*)")
 
 
 def _timestamp(text: str) -> str:
@@ -189,7 +193,7 @@ def _fold(value: object) -> object:
     return value.casefold() if isinstance(value, str) else value
 
 
-async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
+async def _configure(raw: aiosqlite.Connection, target: SqliteTarget) -> None:
     from sarnic.execution.backends.sqlite_quotes import strict_quotes
 
     # In the connection's own thread: sqlite3 refuses calls from others.
@@ -199,9 +203,12 @@ async def _configure(raw: aiosqlite.Connection, memory: bool) -> None:
     # rules: SQLite's LIKE and lower() fold ASCII letters only.
     await raw.execute("PRAGMA case_sensitive_like = ON")
     await raw.create_function("sarnic_fold", 1, _fold, deterministic=True)
-    if not memory:
-        await raw.execute("PRAGMA busy_timeout = 5000")
-        await raw.execute("PRAGMA journal_mode = WAL")
+    if not target.memory:
+        await raw.execute(f"PRAGMA busy_timeout = {target.busy_timeout:d}")
+        if not target.read_only:
+            # Read to its end: a statement left with a row unread holds the
+            # database, and the next connection could not take WAL mode.
+            await raw.execute_fetchall("PRAGMA journal_mode = WAL")
 
 
 class SqliteBackend(Backend):
@@ -222,18 +229,28 @@ class SqliteBackend(Backend):
         finally:
             probe.close()
         self.path = url.database
-        self.memory = self.path in ("", ":memory:")
+        self.target = sqlite_target(url)
+        self.memory = self.target.memory
         self._single: SqliteConnection | None = None
         self._turn = asyncio.Lock()
         self._pool: Pool[SqliteConnection] | None = None
 
     async def _connect(self) -> SqliteConnection:
+        pending = aiosqlite.connect(self.target.target, isolation_level=None, uri=True)
         try:
-            raw = await aiosqlite.connect(":memory:" if self.memory else self.path, isolation_level=None)
-            await _configure(raw, self.memory)
+            raw = await pending
         except sqlite3.Error as exc:
+            await _stopped(pending)
             raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
-        return SqliteConnection(self, raw)
+        conn = SqliteConnection(self, raw)
+        try:
+            await _configure(raw, self.target)
+        except BaseException as exc:
+            await _close(conn)  # its thread with it
+            if isinstance(exc, sqlite3.Error):
+                raise OperationalError(f"cannot open SQLite database {self.path!r}: {exc}") from exc
+            raise
+        return conn
 
     async def open(self) -> None:
         if self.memory:
@@ -301,7 +318,10 @@ class SqliteBackend(Backend):
 
     def translate(self, exc: Exception) -> DatabaseError | None:
         if isinstance(exc, sqlite3.IntegrityError):
-            return IntegrityError(str(exc))
+            # Only a CHECK is reported by its name; a key, by its columns.
+            text = str(exc)
+            check = _CHECK.fullmatch(text)
+            return IntegrityError(text, constraint=check.group(1) if check else None)
         if isinstance(exc, (sqlite3.DataError, OverflowError)):
             return DataError(str(exc))
         if isinstance(exc, (sqlite3.ProgrammingError, sqlite3.InterfaceError)):
@@ -336,6 +356,16 @@ class SqliteBackend(Backend):
         if field.field_type == "bool":
             return truth
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
+
+
+async def _stopped(pending: aiosqlite.Connection) -> None:
+    """After a failed open: the driver's thread is told to stop, and it reports
+    to the loop when it has; a loop closed by then makes it print a traceback."""
+    thread = getattr(pending, "_thread", None)
+    for _ in range(1000):
+        if thread is None or not thread.is_alive():
+            return
+        await asyncio.sleep(0.001)
 
 
 async def _close(conn: SqliteConnection) -> None:
