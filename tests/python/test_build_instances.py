@@ -110,3 +110,29 @@ def test_rows_must_be_a_list_and_the_collector_is_left_as_found() -> None:
     build_instances(plan(Scribe, 0, ("id", "name"), (True, True)), [(1, "a")])
     assert gc.isenabled()
     assert _native.build_instances is build_instances
+
+
+@pytest.mark.parametrize("row_type", [lambda *v: v, lambda *v: Seq(*v)], ids=["tuple", "sequence"])
+def test_instances_keep_their_promises_whatever_layout_holds_their_values(row_type: Any) -> None:
+    # A partial select with a join: what was not selected or not joined is absent.
+    partial = plan(Jotting, 0, ("id", "title"), (True, True), joins=(("writer", plan(Scribe, 2, ("id",), (True,))),))
+    (made,) = build_instances(partial, [row_type(3, "t", 9)])
+    with pytest.raises(AttributeError, match=r"Jotting\.stars was not loaded"):
+        made.stars
+    assert vars(made) == {"id": 3, "title": "t", "writer": made.writer} and vars(made.writer) == {"id": 9}
+    with pytest.raises(AttributeError, match=r"Scribe\.name was not loaded"):
+        made.writer.name
+    (bare,) = build_instances(plan(Jotting, 0, ("id",), (True,)), [row_type(4)])
+    with pytest.raises(AttributeError, match=r"Jotting\.writer was not joined"):
+        bare.writer
+    # Equality, repr and pickling read the same values; attributes can be set and removed.
+    (full,) = build_instances(NOTE, [row_type(3, None, "t", 1, 9, "Ann")])
+    twin = Jotting(id=3, writer_id=None, title="T", stars=2)
+    assert full.__dict__.pop("writer").name == "Ann" and full == twin and repr(full) == repr(twin)
+    again = pickle.loads(pickle.dumps(made))
+    assert again.writer == made.writer and vars(again) == {"id": 3, "title": "t", "writer": again.writer}
+    made.stars = 5
+    del made.title
+    assert made.stars == 5 and "title" not in vars(made)
+    with pytest.raises(AttributeError, match=r"Jotting\.title was not loaded"):
+        made.title
