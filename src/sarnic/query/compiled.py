@@ -5,13 +5,22 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
-from sarnic import _codec, _native
+import sarnic._codec as _codec
+import sarnic._native as _native
+from sarnic.query.statement_ir import Scope, statement_document
 
-if TYPE_CHECKING:
-    from sarnic.query.base import Query
-    from sarnic.query.statement_ir import Scope
+
+class Compilable(Protocol):
+    """What compiling reads of a query: its model, which IR says it, the IR."""
+
+    @property
+    def model(self) -> Any: ...
+
+    def needs_statement_ir(self, dialect: str) -> bool: ...
+
+    def ir(self) -> list[Any]: ...
 
 
 @dataclass(frozen=True, slots=True)
@@ -92,10 +101,8 @@ def compile_statement_ir(scope: Scope, ir: bytes, dialect: str) -> dict[str, Any
         raise _noted(exc) from None
 
 
-def compile_query(query: Query[Any], dialect: str) -> Compiled:
+def compile_query(query: Compilable, dialect: str) -> Compiled:
     if query.needs_statement_ir(dialect):
-        from sarnic.query.statement_ir import statement_document
-
         scope, ir = statement_document(query)
         return statement_compiled(scope, compile_statement_ir(scope, ir, dialect))
     model = query.model
