@@ -19,21 +19,21 @@ from sarnic._native import SarnicHydrationError, build_instances
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend, Result
-    from sarnic.model.fields.base import Field
+    from sarnic.model.fields.base import Field, Row
     from sarnic.model.fields.foreign_key import ForeignKey
     from sarnic.model.base import Table
 
 M = TypeVar("M", bound="Table")
 
 
-def missing_column(model: type[Table], column: str) -> SarnicHydrationError:
+def missing_column(model: type[Row], column: str) -> SarnicHydrationError:
     return SarnicHydrationError(f"column '{column}' missing from result set for model '{model.__name__}'")
 
 
 class _Part:
     """The columns of one model within a row: the base model's, or a joined one's."""
 
-    def __init__(self, model: type[Table], fields: Sequence[Field[Any]], start: int, backend: Backend,
+    def __init__(self, model: type[Row], fields: Sequence[Field[Any]], start: int, backend: Backend,
                  labels: Sequence[str]) -> None:
         self.model = model
         self.fields = tuple(fields)

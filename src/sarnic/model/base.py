@@ -16,11 +16,12 @@ from typing import Any, ClassVar
 
 from sarnic import _codec
 from sarnic.errors import DataError
+from sarnic.model.errors import DeclarationError as DeclarationError
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.search import TSVector
 from sarnic.model.fields.text import Text
-from sarnic.model.relations import names
+from sarnic.model.relations.names import ModelsByName, shared
 from sarnic.model.relations.many import ManySide
 
 _IDENTIFIER = re.compile(r"[A-Za-z0-9_]+")
@@ -48,10 +49,6 @@ class FullTextIndex:
 def snake_case(name: str) -> str:
     words = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", name)
     return re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", words).lower()
-
-
-class DeclarationError(TypeError):
-    pass
 
 
 def _fail(model: str, message: str) -> DeclarationError:
@@ -83,7 +80,7 @@ class Table:
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
     #: the many sides of relations declared on the model (Reverse, ManyToMany)
-    __many__: ClassVar[dict[str, ManySide]] = {}
+    __many__: ClassVar[dict[str, ManySide[type[Table]]]] = {}
     #: why the model cannot be used yet: a relation names a model not defined
     __pending__: ClassVar[str | None] = None
 
@@ -156,6 +153,9 @@ class Table:
         return f"{type(self).__name__}({shown})"
 
 
+#: the models defined so far, for relations that name theirs as a text
+MODELS: ModelsByName[type[Table]] = ModelsByName()
+
 _ABSENT = object()
 
 
@@ -195,9 +195,9 @@ def _declare(cls: type[Table]) -> None:
         cls.__fields__, cls.__relations__, cls.__many__ = (), {}, {}
         return
     cls.__many__ = {n: a for n, a in cls.__dict__.items() if isinstance(a, ManySide)}
-    names.register(cls)
+    MODELS.register(cls)
     if _bind(cls):
-        names.retry(_bind_waiting)
+        MODELS.retry(_bind_waiting)
 
 
 def _bind_waiting(cls: type[Table]) -> bool:
@@ -214,10 +214,10 @@ def _target(cls: type[Table], attr_name: str, rel: ForeignKey[Any]) -> Any:
     if target == "self":
         return cls
     if isinstance(target, str):
-        found = names.defined(target)
+        found = MODELS.defined(target)
         if len(found) > 1:
             raise _fail(cls.__name__, f"relation {attr_name!r} names the model {target!r}, but "
-                                      f"{names.shared(target, found)}")
+                                      f"{shared(target, found)}")
         if not found:
             return f"relation {attr_name!r} names the model {target!r}, which is not defined"
         target = found[0]
@@ -269,7 +269,7 @@ def _bind(cls: type[Table]) -> bool:
             target = targets[attr_name] = _target(cls, attr_name, attr)
             if isinstance(target, str):
                 _hold(cls, target)
-                names.wait(cls)
+                MODELS.wait(cls)
                 return False
     _release(cls)
 

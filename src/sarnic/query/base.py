@@ -7,7 +7,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Self, TypeVar
 
-from sarnic.model.fields.base import Field
+from sarnic.model.fields.base import Field, Row
 from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.query.compiled import Compiled, compile_query
 from sarnic.model.columns import (TEXT_CASE_OPERATORS, And, ColumnExpr, Comparison, Condition, Ordering,
@@ -104,7 +104,7 @@ Query.__iter__ = _not_iterable  # type: ignore[attr-defined]
 Query.__aiter__ = _not_iterable  # type: ignore[attr-defined]
 
 
-def _own_field(model: type[Table], field: Any, what: str) -> Field[Any]:
+def _own_field(model: type[Row], field: Any, what: str) -> Field[Any]:
     if isinstance(field, ForeignKey):
         field = field.key
     if not isinstance(field, Field):

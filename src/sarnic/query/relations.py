@@ -13,10 +13,9 @@ from __future__ import annotations
 
 from typing import Any, Generic, Self, TypeVar, overload
 
-from sarnic.model.base import DeclarationError, Table
+from sarnic.model.base import MODELS, DeclarationError, Table
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
-from sarnic.model.relations import names
 from sarnic.model.relations import through as made
 from sarnic.model.relations.many import ManySide
 from sarnic.query.links import LinkChange, clear
@@ -28,14 +27,16 @@ T = TypeVar("T")
 def _model(given: Any, who: str) -> type[Table]:
     """The model a relation names: a class, or a text looked up now."""
     if isinstance(given, str):
-        return names.find(given, who)
-    if not (isinstance(given, type) and issubclass(given, Table)) or given.__abstract__:
+        model = MODELS.find(given, who)
+    elif not (isinstance(given, type) and issubclass(given, Table)) or given.__abstract__:
         raise DeclarationError(f"{who} takes a model class or a model's name, not {given!r}")
-    given._check_declared()
-    return given
+    else:
+        model = given
+    model._check_declared()
+    return model
 
 
-class Many(ManySide, Generic[T]):
+class Many(ManySide[type[Table]], Generic[T]):
     """A relation to many instances of `T`: `author.posts` is a `list[T]`."""
 
     @overload

@@ -16,6 +16,7 @@ from sarnic.query.base import (IR_VERSION, Join, M, _Paged, _joins, _new, _order
 from sarnic.model.columns import ColumnExpr, Ordering
 
 if TYPE_CHECKING:
+    from sarnic.model.base import Table
     from sarnic.query.statement_ir import Scope
 
 METRICS = ("l2", "cosine", "inner_product")
@@ -126,7 +127,7 @@ class Select(_Paged[M]):
         joins = tuple(j for j in self.joins if j.relation is not relation) + (Join(relation, picked),)
         return self._derive(joins=joins)
 
-    def prefetch(self, relation: ManySide | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
+    def prefetch(self, relation: ManySide[type[Table]] | ForeignKey[Any], query: Select[Any] | None = None) -> Self:
         """Load a relation of the fetched instances (`author.posts`) with one
         select per level after this one, over the keys it fetched; `query`
         filters, orders and prefetches the related rows in turn."""
@@ -209,7 +210,7 @@ class Prefetch:
 
     __slots__ = ("relation", "query", "parent_key", "child_key", "plain")
 
-    def __init__(self, relation: ManySide | ForeignKey[Any], query: Select[Any],
+    def __init__(self, relation: ManySide[type[Table]] | ForeignKey[Any], query: Select[Any],
                  parent_key: Field[Any], child_key: Field[Any], plain: bool) -> None:
         self.relation = relation
         self.query = query

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from sarnic.model.fields.base import Field
+from sarnic.model.fields.foreign_key import ForeignKey
 from sarnic.model.fields.numbers import Decimal
 from sarnic.model.fields.scalars import Enum
 from sarnic.model.fields.search import Vector
@@ -80,6 +81,7 @@ MYSQL_KEY_TEXT = "VARCHAR(255)"
 
 def referenced_key(field: Field[Any]) -> Field[Any] | None:
     """The target's key when the field is a foreign key's column."""
+    rel: ForeignKey[Any]
     for rel in field.model.__relations__.values():
         if rel.key is field:
             return rel.target.__pk__[0]

@@ -10,12 +10,9 @@ dict lookup and the descriptor only runs for a value that is absent.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, ClassVar, Self, TypeVar, overload
+from typing import Any, ClassVar, Protocol, Self, TypeVar, overload
 
 from sarnic.model.columns import ColumnExpr, Ordering
-
-if TYPE_CHECKING:
-    from sarnic.model.base import Table
 
 T = TypeVar("T")
 
@@ -37,6 +34,21 @@ _NOT_GIVEN: Any = object()
 _BOUND = frozenset(("model", "name", "position", "ref", "ascending", "descending"))
 
 
+class Row(Protocol):
+    """An instance of a model as its fields see it: `Field.model` is a
+    `type[Row]` (each `Table` is one)."""
+
+    __table__: ClassVar[str]
+    __fields__: ClassVar[tuple[Field[Any], ...]]
+    __fields_by_name__: ClassVar[dict[str, Field[Any]]]
+    __pk__: ClassVar[tuple[Field[Any], ...]]
+    __relations__: ClassVar[dict[str, Any]]
+    __full_text__: ClassVar[tuple[Any, ...]]
+    __metadata_bytes__: ClassVar[bytes]
+
+    def _key_value(self) -> Any: ...
+
+
 class Field(ColumnExpr[T]):
     """A model column. `T` is what an instance holds: the value type, with
     `None` when the field is nullable."""
@@ -49,7 +61,7 @@ class Field(ColumnExpr[T]):
     expects: ClassVar[str] = ""
 
     # Filled in by the model when the class is created.
-    model: type[Table]
+    model: type[Row]
     name: str
     position: int
     column: str
@@ -103,7 +115,7 @@ class Field(ColumnExpr[T]):
         new.__dict__.update({k: v for k, v in self.__dict__.items() if k not in _BOUND})
         return new
 
-    def bind_to(self, model: type[Table], name: str, position: int) -> None:
+    def bind_to(self, model: type[Row], name: str, position: int) -> None:
         self.model = model
         self.name = name
         self.position = position

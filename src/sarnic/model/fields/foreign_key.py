@@ -2,16 +2,13 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generic, Literal, Self, TypeVar, overload
+from typing import Any, Generic, Literal, Self, TypeVar, overload
 
-from sarnic.model.fields.base import Field
+from sarnic.model.fields.base import Field, Row
 from sarnic.model.columns import ColumnExpr, Condition
 
-if TYPE_CHECKING:
-    from sarnic.model.base import Table
-
 T = TypeVar("T")
-M = TypeVar("M", bound="Table")
+M = TypeVar("M", bound=Row)
 
 
 class ForeignKey(Generic[T]):
@@ -26,9 +23,9 @@ class ForeignKey(Generic[T]):
     "restrict" (the delete fails), "cascade" or "set_null"."""
 
     # Filled in by the model.
-    model: type[Table]
+    model: type[Row]
     name: str
-    target: type[Table]
+    target: type[Row]
     key: Field[Any]
 
     @overload

@@ -8,20 +8,23 @@ the model side knows only what declaring the class needs.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 if TYPE_CHECKING:
-    from sarnic.model.base import Table
     from sarnic.model.fields.base import Field
 
 
-class ManySide:
+#: the model class (`type[Table]`): a parameter, so that this file needs no import of it
+O = TypeVar("O", bound=type)
+
+
+class ManySide(Generic[O]):
     """A relation to many instances of another model, declared on `owner` as `name`."""
 
-    owner: type[Table]
+    owner: O
     name: str
 
-    def __set_name__(self, owner: type[Table], name: str) -> None:
+    def __set_name__(self, owner: O, name: str) -> None:
         self.owner = owner
         self.name = name
 
@@ -30,7 +33,7 @@ class ManySide:
         return f"{self.owner.__name__}.{self.name}" if hasattr(self, "owner") else f"{type(self).__name__}(unbound)"
 
     @property
-    def target(self) -> type[Table]:
+    def target(self) -> O:
         """The model of the related instances."""
         raise NotImplementedError
 

@@ -12,7 +12,7 @@ if TYPE_CHECKING:
     from sarnic.model.relations.many import ManySide
 
 
-def sides(rel: ManySide, through: type[Table], target: type[Table]) -> tuple[ForeignKey[Any], ForeignKey[Any]]:
+def sides(rel: ManySide[type[Table]], through: type[Table], target: type[Table]) -> tuple[ForeignKey[Any], ForeignKey[Any]]:
     """The through model's foreign key to the owner and the one to the
     target. Where both sides are one model, the first declared is the owner's."""
     from sarnic.model.base import DeclarationError
@@ -30,7 +30,7 @@ def sides(rel: ManySide, through: type[Table], target: type[Table]) -> tuple[For
     raise DeclarationError(f"relation {rel.label}: its through model {through.__name__} needs exactly {wanted}")
 
 
-def automatic(rel: ManySide, target: type[Table]) -> tuple[type[Table], ForeignKey[Any], ForeignKey[Any]]:
+def automatic(rel: ManySide[type[Table]], target: type[Table]) -> tuple[type[Table], ForeignKey[Any], ForeignKey[Any]]:
     """A model for the pairs: `<Owner><Relation>` on table `<owner table>_<relation>`."""
     from sarnic.model.base import Table, snake_case
 
