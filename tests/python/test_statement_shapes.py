@@ -257,3 +257,12 @@ def test_a_node_built_by_hand_is_compiled_as_it_is() -> None:
     assert not statements._kept_statements
     for _ in range(2):
         assert statements.get(mislabelled) == _fresh(backend, mislabelled, "select")
+
+
+def test_mariadb_inserts_returning_their_rows_compile_once(monkeypatch: pytest.MonkeyPatch) -> None:
+    backend = BACKENDS["mysql"]
+    calls = _counting(monkeypatch)
+    statements = Statements(backend, lambda q: None)
+    got = [statements.returning(Post.insert(id=v, title="t", body="b"), "mariadb") for v in (1, 2)]
+    assert calls[0] == 1 and got[1].params[0] == 2 and "RETURNING" in got[1].sql
+    assert "RETURNING" not in statements.get(Post.insert(id=3, title="t", body="b")).sql

@@ -34,7 +34,7 @@ from sarnic.query.links import LinkChange
 from sarnic.execution import links, prefetch
 from sarnic.execution.rows import RowReader, first_value
 from sarnic.execution.value_rows import ValuesReader
-from sarnic.execution.statement import Statement, Statements, count_statement, returning_statement
+from sarnic.execution.statement import Statement, Statements, count_statement
 from sarnic.execution.transaction import Transaction, TransactionState, current
 
 M = TypeVar("M", bound="Model")
@@ -491,7 +491,7 @@ class Database:
                 dialect = getattr(backend, "insert_dialect", None)
                 if dialect is not None:
                     # INSERT ... RETURNING where the server has it: one round trip.
-                    stmt = returning_statement(backend, query, dialect)
+                    stmt = self._statements.returning(query, dialect)
                     return self._reader(query).read(await self._fetch(stmt, read_only=False))
                 return await self._insert_then_select(query)
             raise not_supported(f"fetching the rows of {query.operation}", backend.dialect,

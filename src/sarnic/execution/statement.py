@@ -109,12 +109,6 @@ def sqlite_decimal_refusal(query: Query[Any]) -> NotSupportedError | None:
     return None
 
 
-def returning_statement(backend: Backend, query: Query[Any], dialect: str) -> Statement:
-    """A write compiled for a flavour of the backend's dialect that hands its
-    rows back (MariaDB's INSERT ... RETURNING)."""
-    return _statement(backend, query, False, dialect)
-
-
 def _statement(backend: Backend, query: Query[Any], exists: bool, dialect: str | None = None) -> Statement:
     """A query only the statement IR says, compiled: each value converted by
     the field its label names; an IN list element by element, then as the
@@ -256,12 +250,17 @@ class Statements:
             self._kept[found[0]] = (stmt.sql, stmt.operation, convs)
         return stmt
 
-    def _statement(self, query: Query[Any], exists: bool) -> Statement:
+    def returning(self, query: Query[Any], dialect: str) -> Statement:
+        """A write compiled for a flavour of the backend's dialect that hands
+        its rows back (MariaDB's INSERT ... RETURNING), kept by shape too."""
+        return self._statement(query, False, dialect)
+
+    def _statement(self, query: Query[Any], exists: bool, dialect: str | None = None) -> Statement:
         """A query the statement IR says: by its shape where one was kept,
         its values alone collected; otherwise refused or compiled, and kept
         where the shape's prediction holds."""
         backend = self.backend
-        dialect = backend.dialect
+        dialect = dialect or backend.dialect
         found = statement_shape(query, dialect, exists)
         if found is not None:
             try:
@@ -273,7 +272,7 @@ class Statements:
                 if kept.count == len(values):
                     return Statement(kept.sql, values if kept.plain else _driver_values(backend, kept.plan, values),
                                      kept.operation)
-        reason = self.refuse(query) or (sqlite_decimal_refusal(query) if dialect == "sqlite" else None)
+        reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
         if reason is not None:
             raise reason
         stmt, labels, payloads, plan = _fresh(backend, query, exists, dialect)
