@@ -83,8 +83,7 @@ def _circle(graph: dict[str, set[str]]) -> list[str]:
     return []
 
 
-# The model folder still has one: columns.py and fields/base.py name each other's types.
-@pytest.mark.parametrize("folder", [pytest.param("model", marks=pytest.mark.xfail(strict=True)), *ORDER[1:]])
+@pytest.mark.parametrize("folder", ORDER)
 def test_a_folder_has_no_import_circle(folder: str) -> None:
     modules = _modules(PACKAGE / folder)
     graph = {name: _edges(path, modules) - {name} for name, path in modules.items()}

@@ -14,7 +14,7 @@ from __future__ import annotations
 import json
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from sarnic import _codec
 from sarnic.errors import NotSupportedError
@@ -26,6 +26,7 @@ from sarnic.query.statement_shapes import Shape, label_text, statement_shape
 
 if TYPE_CHECKING:
     from sarnic.execution.backends.base import Backend, Converter
+    from sarnic.model.fields.base import Field
     from sarnic.query.model import Model
     from sarnic.query.base import Query
     from sarnic.query.select import Select
@@ -246,7 +247,8 @@ class Statements:
         if found is not None and _predicted(found[1], labels, payloads):
             if len(self._kept) >= self.keep:
                 del self._kept[next(iter(self._kept))]
-            convs = [None if f is None else backend.param_converter(f) for f, _ in found[1]]
+            # The shape's columns are the models' fields (expressions know them by a protocol).
+            convs = [None if f is None else backend.param_converter(cast("Field[Any]", f)) for f, _ in found[1]]
             self._kept[found[0]] = (stmt.sql, stmt.operation, convs)
         return stmt
 

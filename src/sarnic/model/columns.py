@@ -19,12 +19,38 @@ from __future__ import annotations
 
 import decimal
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar, cast, runtime_checkable
-
-if TYPE_CHECKING:
-    from sarnic.model.fields.base import Bind, Field
+from typing import Any, ClassVar, Generic, Protocol, TypeVar, runtime_checkable
 
 T = TypeVar("T")
+
+#: a value as the core binds it: (type tag, payload)
+Bind = tuple[str, Any]
+
+
+class Column(Protocol):
+    """A model column as expressions read it: the fields, which are built on
+    this file's `ColumnExpr`, so it cannot import them."""
+
+    name: str
+    position: int
+    ref: tuple[str, int]
+    field_type: ClassVar[str]
+
+    @property
+    def model(self) -> Any: ...
+
+    @property
+    def label(self) -> str: ...
+
+    @property
+    def source(self) -> Any: ...
+
+    @property
+    def _source(self) -> Any: ...
+
+    def bind_value(self, value: Any) -> Bind: ...
+
+    def render(self, scope: Scope) -> dict[str, Any]: ...
 
 
 class Scope(Protocol):
@@ -34,11 +60,11 @@ class Scope(Protocol):
     #: labels of IN lists (their payload is a list of the field's values)
     lists: set[str]
 
-    def locate(self, field: Field[Any]) -> tuple[int, int]: ...
+    def locate(self, field: Column) -> tuple[int, int]: ...
 
-    def ref_name(self, field: Field[Any]) -> str: ...
+    def ref_name(self, field: Column) -> str: ...
 
-    def label(self, field: Field[Any] | None, op: str) -> str: ...
+    def label(self, field: Column | None, op: str) -> str: ...
 
 
 @runtime_checkable
@@ -141,7 +167,7 @@ class Comparison(Condition):
 
     __slots__ = ("field", "operator", "value", "ir")
 
-    def __init__(self, field: Field[Any], operator: str, value: Any, bind: Bind) -> None:
+    def __init__(self, field: Column, operator: str, value: Any, bind: Bind) -> None:
         self.field = field
         self.operator = operator
         self.value = value
@@ -283,14 +309,14 @@ class ColumnExpr(Generic[T]):
         return self._source or self.model  # type: ignore[attr-defined]
 
     @property
-    def typed_field(self) -> Field[Any] | None:
+    def typed_field(self) -> Column | None:
         """The field whose type the values compared with this expression take."""
         return self  # type: ignore[return-value]
 
     #: whether an aggregate function is part of it
     aggregate: bool = False
 
-    def bare_fields(self) -> tuple[Field[Any], ...]:
+    def bare_fields(self) -> tuple[Column, ...]:
         """The columns read outside any aggregate."""
         return (self,)  # type: ignore[return-value]
 
@@ -398,14 +424,14 @@ class ColumnExpr(Generic[T]):
 
     # -- arithmetic ----------------------------------------------------------
 
-    def _number(self, op: str) -> Field[Any] | None:
+    def _number(self, op: str) -> Column | None:
         """The field whose values meet this operand (None for an aggregate's number)."""
         field = self.typed_field
         if field is None and self.result_kind() in ("int", "float", "decimal"):
             return None
         if field is None or field.field_type not in NUMERIC:
             raise TypeError(f"{self.label} is not a number: {op} takes Int, BigInt, Float and Decimal values")
-        return cast("Field[Any]", field)
+        return field
 
     def _operand(self, other: Any, op: str) -> ColumnExpr[Any] | Value:
         field = self._number(op)
@@ -470,14 +496,14 @@ class Value:
 
     __slots__ = ("bind", "field", "op")
 
-    def __init__(self, bind: Bind, field: Field[Any] | None, op: str) -> None:
+    def __init__(self, bind: Bind, field: Column | None, op: str) -> None:
         self.bind = bind
         self.field = field
         self.op = op
 
     aggregate = False
 
-    def bare_fields(self) -> tuple[Field[Any], ...]:
+    def bare_fields(self) -> tuple[Column, ...]:
         return ()
 
     def render(self, scope: Scope) -> dict[str, Any]:
@@ -507,7 +533,7 @@ class Expression(ColumnExpr[T]):
         field = self.typed_field
         if field is None:
             raise TypeError(f"{self!r} is compared with expressions only")
-        return cast("Bind", field.bind_value(value))
+        return field.bind_value(value)
 
     def _compare(self, operator: str, value: Any) -> Condition:
         if value is None:
@@ -550,7 +576,7 @@ def _plain_bind(kind: str, value: Any, expr: Any) -> Bind:
                     f"not {type(value).__name__} ({value!r:.60})")
 
 
-def _numeric_kind(field: Field[Any] | None) -> str:
+def _numeric_kind(field: Column | None) -> str:
     kind = "" if field is None else field.field_type
     return "float" if kind == "float" else "decimal" if kind == "decimal" else "int"
 
@@ -564,7 +590,7 @@ class Arith(Expression[T]):
         self.right = right
 
     @property
-    def typed_field(self) -> Field[Any] | None:
+    def typed_field(self) -> Column | None:
         for side in (self.left, self.right):
             if isinstance(side, ColumnExpr):
                 return side.typed_field
@@ -574,7 +600,7 @@ class Arith(Expression[T]):
     def aggregate(self) -> bool:  # type: ignore[override]
         return self.left.aggregate or self.right.aggregate
 
-    def bare_fields(self) -> tuple[Field[Any], ...]:
+    def bare_fields(self) -> tuple[Column, ...]:
         return self.left.bare_fields() + self.right.bare_fields()
 
     def result_kind(self) -> Any:
@@ -603,14 +629,14 @@ class Neg(Expression[T]):
         self.operand = operand
 
     @property
-    def typed_field(self) -> Field[Any] | None:
+    def typed_field(self) -> Column | None:
         return self.operand.typed_field
 
     @property
     def aggregate(self) -> bool:  # type: ignore[override]
         return self.operand.aggregate
 
-    def bare_fields(self) -> tuple[Field[Any], ...]:
+    def bare_fields(self) -> tuple[Column, ...]:
         return self.operand.bare_fields()
 
     def result_kind(self) -> Any:
@@ -664,7 +690,7 @@ class InList(Condition):
 
     __slots__ = ("operand", "field", "tag", "payloads", "negated")
 
-    def __init__(self, operand: ColumnExpr[Any], field: Field[Any], tag: str, payloads: list[Any],
+    def __init__(self, operand: ColumnExpr[Any], field: Column, tag: str, payloads: list[Any],
                  negated: bool) -> None:
         self.operand = operand
         self.field = field

@@ -11,7 +11,7 @@ from __future__ import annotations
 import decimal
 from typing import Any, TypeVar, overload
 
-from sarnic.model.columns import ColumnExpr, Expression, Value, _numeric_kind
+from sarnic.model.columns import Column, ColumnExpr, Expression, Value, _numeric_kind
 from sarnic.model.fields.base import Field
 from sarnic.model.fields.foreign_key import ForeignKey
 
@@ -39,7 +39,7 @@ class Func(Expression[T]):
     def aggregate(self) -> bool:  # type: ignore[override]
         return self.name in AGGREGATES or any(a.aggregate for a in self.args)
 
-    def bare_fields(self) -> tuple[Field[Any], ...]:
+    def bare_fields(self) -> tuple[Column, ...]:
         if self.name in AGGREGATES:
             return ()
         return tuple(f for a in self.args for f in a.bare_fields())

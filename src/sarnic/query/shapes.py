@@ -11,8 +11,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from sarnic.model.columns import Comparison, Not, _Group
-from sarnic.model.fields.base import Field
+from sarnic.model.columns import Column, Comparison, Not, _Group
 from sarnic.query.base import Query, _Filtered
 from sarnic.query.select import Select
 from sarnic.query.writes import Delete, Insert, Update
@@ -21,7 +20,7 @@ from sarnic.query.writes import Delete, Insert, Update
 _UNBOUND = frozenset(("is_null", "is_not_null"))
 _COUNT_MAX = 2**63 - 1
 
-Binds = list[tuple[Field[Any] | None, Any]]
+Binds = list[tuple[Column | None, Any]]
 
 
 def _tree(node: Any, binds: Binds) -> Any:

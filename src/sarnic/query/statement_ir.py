@@ -15,8 +15,9 @@ from typing import TYPE_CHECKING, Any
 from sarnic import _codec
 
 if TYPE_CHECKING:
-    from sarnic.model.fields.base import Field
     from sarnic.model.base import Table
+    from sarnic.model.columns import Column
+    from sarnic.model.fields.base import Field
 
 VERSION = 4
 _PAGING = frozenset(("limit:int", "offset:int"))
@@ -44,7 +45,7 @@ class Scope:
             self.models.append(model)
         return at
 
-    def locate(self, field: Field[Any]) -> tuple[int, int]:
+    def locate(self, field: Column) -> tuple[int, int]:
         """(source, up) of the table occurrence the column reads."""
         source = field.source
         for up, sources in enumerate(reversed(self.stack)):
@@ -56,10 +57,10 @@ class Scope:
         raise TypeError(f"a condition on {field.label} cannot filter {name}: {field.model.__name__} is not its "
                         f"model, a model it joins, or the model of a query around it")
 
-    def ref_name(self, field: Field[Any]) -> str:
+    def ref_name(self, field: Column) -> str:
         return field.name if field.model is self.base else f"{field.model.__name__}.{field.name}"
 
-    def label(self, field: Field[Any] | None, op: str) -> str:
+    def label(self, field: Column | None, op: str) -> str:
         if field is None:
             return f"#{op}"
         label = f"{self.ref_name(field)}:{op}"

@@ -20,7 +20,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from sarnic.model.columns import (And, Arith, ColumnExpr, Compare, Comparison, InList, Neg, Not, NullTest, Or,
+from sarnic.model.columns import (And, Arith, Column, ColumnExpr, Compare, Comparison, InList, Neg, Not, NullTest, Or,
                                   Ordering, Value)
 from sarnic.model.fields.base import Field
 from sarnic.query.base import _source_index
@@ -39,7 +39,7 @@ _UNBOUND = frozenset(("is_null", "is_not_null"))
 
 #: A label as the walk knows it: the whole label, or (field, operator), which
 #: reads "<field>:<operator>" (the field's model named where it is not the base).
-Label = str | tuple[Field[Any], str]
+Label = str | tuple[Column, str]
 
 
 #: a query's key; its bound values with their labels, in placeholder order;

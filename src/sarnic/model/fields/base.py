@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any, ClassVar, Protocol, Self, TypeVar, overload
 
-from sarnic.model.columns import ColumnExpr, Ordering
+from sarnic.model.columns import Bind as Bind, ColumnExpr, Ordering
 
 T = TypeVar("T")
 
@@ -26,7 +26,6 @@ NULLS = ("is_null", "is_not_null")
 FULL_TEXT = ("match", "match_phrase", "match_websearch", "match_boolean")
 
 #: What a value must be, by field type, as shown in type errors.
-Bind = tuple[str, Any]
 NULL_BIND: Bind = ("null", None)
 
 _NOT_GIVEN: Any = object()
