@@ -8,7 +8,10 @@
 // A converter is None, a callable, or one of the forms run here without a
 // call into Python: (1,) a truth value as bool; (2, f) f(v) only where
 // v.tzinfo is None; (3, a, b) a + (v - b), the shift of a datetime to
-// another zone at the same wall time.
+// another zone at the same wall time; (4, parse, suffix, f) parse(v + suffix)
+// for a str v, a C parser such as datetime.fromisoformat, and f(v) for any
+// other value or where parse raises ValueError or TypeError: f must give what
+// parse gives wherever parse succeeds, so that the result is f's.
 //
 // Each part reads the row from `start`; a joined part whose first value (its
 // key) is NULL is no row and leaves None. Joined parts are made before the
@@ -32,13 +35,15 @@ constexpr Signature kBuildInstances{"build_instances", kParams};
 constexpr unsigned kMaxJoinDepth = 8;
 constexpr Py_ssize_t kMaxJoins = 64;
 
-enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift };
+enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift, Parse };
 
 struct Field {
   PyObject* name = nullptr;       // str; borrowed from the plan, which outlives the call
   PyObject* column = nullptr;     // str
   Conversion conversion = Conversion::None;
-  PyObject* converter = nullptr;  // Call, Naive: the callable
+  PyObject* converter = nullptr;  // Call, Naive, Parse (its fallback): the callable
+  PyObject* parse = nullptr;      // Parse: the parser, and the text appended (null: none)
+  PyObject* suffix = nullptr;
   PyObject* shift_to = nullptr;   // Shift: a + (v - b)
   PyObject* shift_from = nullptr;
   bool required = false;
@@ -89,9 +94,16 @@ bool read_converter(PyObject* conv, Field& f) {
     f.conversion = Conversion::Shift;
     f.shift_to = PyTuple_GetItem(conv, 1);
     f.shift_from = PyTuple_GetItem(conv, 2);
+  } else if (code == 4 && n == 4 && PyCallable_Check(PyTuple_GetItem(conv, 1)) &&
+             PyUnicode_Check(PyTuple_GetItem(conv, 2)) && PyCallable_Check(PyTuple_GetItem(conv, 3))) {
+    f.conversion = Conversion::Parse;
+    f.parse = PyTuple_GetItem(conv, 1);
+    PyObject* suffix = PyTuple_GetItem(conv, 2);
+    f.suffix = PyUnicode_GetLength(suffix) > 0 ? suffix : nullptr;
+    f.converter = PyTuple_GetItem(conv, 3);
   } else {
     if (PyErr_Occurred()) PyErr_Clear();
-    return bad_plan("a converter form is not (1,), (2, callable) or (3, a, b)");
+    return bad_plan("a converter form is not (1,), (2, callable), (3, a, b) or (4, callable, str, callable)");
   }
   return true;
 }
@@ -195,6 +207,18 @@ PyObject* convert(const Field& f, PyObject* v, const Maker& maker) {
     case Conversion::Shift: {
       PyRef delta(PyNumber_Subtract(v, f.shift_from));
       return delta ? PyNumber_Add(f.shift_to, delta.get()) : nullptr;
+    }
+    case Conversion::Parse: {
+      // Exact str only: a subclass's + could be anything.
+      if (PyUnicode_CheckExact(v)) {
+        PyRef text = f.suffix != nullptr ? PyRef(PyUnicode_Concat(v, f.suffix)) : PyRef::borrow(v);
+        if (!text) return nullptr;
+        PyObject* parsed = PyObject_CallFunctionObjArgs(f.parse, text.get(), nullptr);
+        if (parsed != nullptr) return parsed;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        PyErr_Clear();
+      }
+      return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
     }
   }
   Py_INCREF(v);

@@ -107,6 +107,10 @@ EPOCH = dt.datetime(1970, 1, 1)
     ((2, lambda v: 1 / 0), NAIVE.replace(tzinfo=UTC), NAIVE.replace(tzinfo=UTC)),  # aware: not called
     ((3, EPOCH.replace(tzinfo=UTC), EPOCH), NAIVE, NAIVE.replace(tzinfo=UTC)),
     ((1,), Untrue(), ValueError), ((2, str), 5, AttributeError), ((3, EPOCH, EPOCH), "x", TypeError),
+    ((4, dt.datetime.fromisoformat, "+00:00", str), "2024-05-06 07:08:09", NAIVE.replace(tzinfo=UTC)),
+    ((4, dt.datetime.fromisoformat, "+00:00", lambda v: "fell back"), "May 6th", "fell back"),
+    ((4, dt.datetime.fromisoformat, "", lambda v: v * 2), 21, 42),  # not a str: the converter alone
+    ((4, lambda v: 1 / 0, "", str), "x", ZeroDivisionError),  # only ValueError and TypeError fall back
 ])
 def test_native_converter_forms(form: tuple[Any, ...], value: Any, expected: Any) -> None:
     forms = plan(Jotting, 0, ("id", "stars"), (True, False), (None, form))
@@ -118,7 +122,29 @@ def test_native_converter_forms(form: tuple[Any, ...], value: Any, expected: Any
     assert got.stars == expected and type(got.stars) is type(expected)
 
 
-@pytest.mark.parametrize("form", [(), (0,), (1, 2), (2, 3), (3, 1), ("1",)])
+@pytest.mark.parametrize("field", [fields.DateTime(), fields.DateTime(timezone=False), fields.Date(), fields.Time()],
+                         ids=["aware", "naive", "date", "time"])
+@pytest.mark.parametrize("text", ["2024-05-06 07:08:09.123456", "2024-05-06 07:08:09", "2024-05-06T07:08:09+02:00",
+                                  "2024-05-06", "07:08:09.5", "2024-02-30 00:00:00", "", "x", 7])
+def test_sqlite_text_forms_read_as_their_python_converters(field: Any, text: Any) -> None:
+    from sarnic.execution.backends.sqlite import SqliteBackend
+
+    conv = SqliteBackend.make_result_converter(None, field)  # type: ignore[arg-type]
+    assert conv is not None and conv.native[0] == 4  # type: ignore[attr-defined]
+    forms = plan(Jotting, 0, ("id", "stars"), (True, False), (None, conv.native))  # type: ignore[attr-defined]
+    try:
+        expected: Any = conv(text)
+    except Exception as exc:  # noqa: BLE001 - the same failure either way
+        with pytest.raises(type(exc)) as info:
+            build_instances(forms, [(1, text)])
+        assert str(info.value) == str(exc)
+        return
+    (got,) = build_instances(forms, [(1, text)])
+    assert got.stars == expected and type(got.stars) is type(expected)
+    assert getattr(got.stars, "tzinfo", None) == getattr(expected, "tzinfo", None)
+
+
+@pytest.mark.parametrize("form", [(), (0,), (1, 2), (2, 3), (3, 1), ("1",), (4, str, "", None), (4, str, 1, str)])
 def test_bad_converter_forms_are_refused(form: tuple[Any, ...]) -> None:
     with pytest.raises(TypeError, match="converter form"):
         build_instances(plan(Jotting, 0, ("id", "stars"), (True, False), (None, form)), [(1, 2)])

@@ -39,9 +39,11 @@ def inline(form: str, **names: Any) -> Callable[[Callable[[Any], Any]], Callable
 def native(*form: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]:
     """Gives a converter the form in which the native row builder runs it
     without a call into Python (see its plan): `(1,)` truth, `(2,)` the
-    converter only for naive datetimes, `(3, a, b)` a + (value - b)."""
+    converter only for naive datetimes, `(3, a, b)` a + (value - b), `(4,
+    parse, suffix)` parse(text + suffix) for a str, the converter for
+    anything else and where parse fails (so it must agree with parse)."""
     def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
-        conv.native = (form[0], conv) if form == (2,) else form  # type: ignore[attr-defined]
+        conv.native = (*form, conv) if form[0] in (2, 4) else form  # type: ignore[attr-defined]
         return conv
     return mark
 

@@ -15,11 +15,12 @@ from __future__ import annotations
 import asyncio
 import datetime as dt
 import decimal
+import functools
 import json
 import math
 import re
 import sqlite3
-from collections.abc import AsyncGenerator, AsyncIterator, Sequence
+from collections.abc import AsyncGenerator, AsyncIterator, Callable, Sequence
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any
 
@@ -28,14 +29,14 @@ try:
 except ImportError:  # pragma: no cover - a dependency of the base install
     raise ImportError("SQLite URLs need the aiosqlite driver: pip install aiosqlite") from None
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, interleaved, truth
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, interleaved, native, truth
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import SqliteTarget, sqlite_target
 from sarnic.errors import (
     DatabaseError, DataError, IntegrityError, NotSupportedError, OperationalError, ProgrammingError,
 )  # fmt: skip
 from sarnic.model.fields.base import Field
-from sarnic.model.fields.times import DateTime
+from sarnic.model.fields.times import Date, DateTime, Time
 
 
 _TIMESTAMP = "%Y-%m-%d %H:%M:%S.%f"
@@ -72,6 +73,7 @@ def _utc_text(field: DateTime[Any]) -> Converter:
     attached in one parse (a text written by another program goes the long way)."""
     parse = dt.datetime.fromisoformat
 
+    @native(4, parse, "+00:00")
     def read(text: str) -> dt.datetime:
         try:
             return parse(text + "+00:00")
@@ -79,6 +81,23 @@ def _utc_text(field: DateTime[Any]) -> Converter:
             return field.from_plain(text)  # type: ignore[no-any-return]
 
     return read
+
+
+#: the parse a field's from_plain makes of a str, by its field class
+_ISO_PARSE: dict[type[Field[Any]], Callable[[str], Any]] = {
+    DateTime: dt.datetime.fromisoformat, Date: dt.date.fromisoformat, Time: dt.time.fromisoformat,
+}
+
+
+def _iso_text(field: Field[Any]) -> Converter:
+    """A naive datetime, a date or a time, stored as its ISO text: the
+    field's own reading, which the native builder runs as the parse alone."""
+    reading = type(field).from_plain
+    parse = next((p for cls, p in _ISO_PARSE.items() if reading is cls.from_plain), None)
+    if parse is None:  # a field class of its own reading
+        return field.from_plain
+    # A partial rather than a function: no second call where Python reads the values.
+    return native(4, parse, "")(functools.partial(reading, field))
 
 
 def _json_list(value: list[Any]) -> str:
@@ -355,6 +374,8 @@ class SqliteBackend(Backend):
             return _utc_text(field)
         if field.field_type == "bool":
             return truth
+        if isinstance(field, (DateTime, Date, Time)):
+            return _iso_text(field)
         return None if field.field_type in _NATIVE_RESULTS else field.from_plain
 
 
