@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any, ClassVar, Protocol, Self, TypeVar, overload
 
-from sarnic.model.columns import Bind as Bind, ColumnExpr, Ordering
+from sarnic.model.columns import Bind as Bind, ColumnExpr, Condition, Ordering
 
 T = TypeVar("T")
 
@@ -231,3 +231,20 @@ class Field(ColumnExpr[T]):
     def __repr__(self) -> str:
         where = getattr(self, "model", None)
         return f"<{type(self).__name__} {self.label}>" if where else f"<{type(self).__name__} (unbound)>"
+
+
+class Searchable(Field[T]):
+    """A field full-text conditions can search: text indexed where it is, or a
+    document kept for the search."""
+
+    def match(self, query: str) -> Condition:
+        return self._search("match", query)
+
+    def match_phrase(self, query: str) -> Condition:
+        return self._search("match_phrase", query)
+
+    def match_websearch(self, query: str) -> Condition:
+        return self._search("match_websearch", query)
+
+    def match_boolean(self, query: str) -> Condition:
+        return self._search("match_boolean", query)

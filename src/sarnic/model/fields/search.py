@@ -8,7 +8,7 @@ import math
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeVar, overload
 
-from sarnic.model.fields.base import FULL_TEXT, INT64, NULLS, Bind, Field
+from sarnic.model.fields.base import FULL_TEXT, INT64, NULLS, Bind, Field, Searchable
 from sarnic.model.columns import Condition
 
 T = TypeVar("T")
@@ -75,7 +75,7 @@ class Vector(Field[T]):
         return {**super().metadata(), "vector_dimensions": self.dim}
 
 
-class TSVector(Field[T]):
+class TSVector(Searchable[T]):
     """A text-search document. With `fts_source_columns` the database derives it
     from those columns (a generated column, never written); without, the
     layer writes the text given."""
@@ -120,15 +120,3 @@ class TSVector(Field[T]):
         if self.fts_source_columns is not None:
             doc["fts_source_columns"] = list(self.fts_source_columns)
         return doc
-
-    def match(self, query: str) -> Condition:
-        return self._search("match", query)
-
-    def match_phrase(self, query: str) -> Condition:
-        return self._search("match_phrase", query)
-
-    def match_websearch(self, query: str) -> Condition:
-        return self._search("match_websearch", query)
-
-    def match_boolean(self, query: str) -> Condition:
-        return self._search("match_boolean", query)

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any, Literal, TypeVar, overload
 
-from sarnic.model.fields.base import LIKE, ORDERED, Bind, Field
+from sarnic.model.fields.base import LIKE, ORDERED, Bind, Field, Searchable
 from sarnic.model.columns import Condition
 
 T = TypeVar("T")
@@ -17,7 +17,7 @@ def _like_text(text: object, field: Field[Any]) -> str:
     return text.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
 
 
-class Text(Field[T]):
+class Text(Searchable[T]):
     """Text. `max_length` makes it a bounded column where the engine has one;
     keys, unique and indexed text columns get a bounded type on MySQL."""
 
@@ -81,31 +81,22 @@ class Text(Field[T]):
         return self._compare("icontains", pattern)
 
     def startswith(self, text: str) -> Condition:
-        return self._compare("contains", _like_text(text, self) + "%")
+        return self._literal("contains", text, "", "%")
 
     def istartswith(self, text: str) -> Condition:
-        return self._compare("icontains", _like_text(text, self) + "%")
+        return self._literal("icontains", text, "", "%")
 
     def endswith(self, text: str) -> Condition:
-        return self._compare("contains", "%" + _like_text(text, self))
+        return self._literal("contains", text, "%", "")
 
     def iendswith(self, text: str) -> Condition:
-        return self._compare("icontains", "%" + _like_text(text, self))
+        return self._literal("icontains", text, "%", "")
 
     def includes(self, text: str) -> Condition:
-        return self._compare("contains", "%" + _like_text(text, self) + "%")
+        return self._literal("contains", text, "%", "%")
 
     def iincludes(self, text: str) -> Condition:
-        return self._compare("icontains", "%" + _like_text(text, self) + "%")
+        return self._literal("icontains", text, "%", "%")
 
-    def match(self, query: str) -> Condition:
-        return self._search("match", query)
-
-    def match_phrase(self, query: str) -> Condition:
-        return self._search("match_phrase", query)
-
-    def match_websearch(self, query: str) -> Condition:
-        return self._search("match_websearch", query)
-
-    def match_boolean(self, query: str) -> Condition:
-        return self._search("match_boolean", query)
+    def _literal(self, operator: str, text: str, before: str, after: str) -> Condition:
+        return self._compare(operator, before + _like_text(text, self) + after)
