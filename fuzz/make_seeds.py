@@ -134,6 +134,9 @@ BUILTIN_STATEMENTS = [
                                                                                     "operand": column(2)}]]},
      "where": {"kind": "filter", "filter": {"field": field("title", 1), "operator": "icontains",
                                             "value": bind("text", "%a%")}, "source": 0, "up": 0}},
+    {"version": 4, "model": 0, "operation": {"kind": "delete", "danger": True, "returning": False}},
+    {"version": 4, "model": 0, "operation": {"kind": "update", "assignments": [[2, column(2)]], "danger": True,
+                                             "returning": False}},
 ]
 
 # Raw texts: duplicate keys must survive into the seed.

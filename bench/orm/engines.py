@@ -20,7 +20,8 @@ from typing import Any
 
 import dataset
 
-DATABASE = "sarnic_bench_orm"
+# Another name lets two runs share a server.
+DATABASE = os.environ.get("SARNIC_BENCH_DATABASE", "sarnic_bench_orm")
 
 
 def _address(variable: str, default: tuple[str, int]) -> tuple[str, int]:

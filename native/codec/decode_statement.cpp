@@ -41,9 +41,9 @@ constexpr std::string_view kStatementKinds[] = {"select", "values",      "insert
                                                "delete", "bulk_insert", "bulk_update"};
 constexpr std::string_view kSelectKeys[] = {"fields"};
 constexpr std::string_view kItemsKeys[] = {"items"};
-constexpr std::string_view kInsertKeys[] = {"values", "on_conflict"};
-constexpr std::string_view kUpdateKeys[] = {"assignments", "danger"};
-constexpr std::string_view kDeleteKeys[] = {"danger"};
+constexpr std::string_view kInsertKeys[] = {"values", "on_conflict", "returning"};
+constexpr std::string_view kUpdateKeys[] = {"assignments", "danger", "returning"};
+constexpr std::string_view kDeleteKeys[] = {"danger", "returning"};
 constexpr std::string_view kBulkInsertKeys[] = {"rows", "returning", "on_conflict"};
 constexpr std::string_view kBulkUpdateKeys[] = {"pk_fields", "fields", "rows"};
 constexpr RecordShape kBulkUpdateOp{"struct variant StatementOperation::BulkUpdate", kBulkUpdateKeys, 3, bits({0, 1, 2})};
@@ -127,6 +127,14 @@ bool decode_conflict(Decoder& d, std::uint32_t i, OnConflict& out) {
   });
 }
 
+//! A bool, as given: where it is absent the kind's own default holds.
+bool decode_returning(Decoder& d, std::uint32_t i, Statement& out) {
+  bool returning = false;
+  if (!d.read_bool(i, returning)) return false;
+  out.returning = returning;
+  return true;
+}
+
 bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
   std::size_t variant = 0;
   RecordBody body{};
@@ -140,20 +148,31 @@ bool decode_operation(Decoder& d, std::uint32_t i, Statement& out) {
       return d.read_body(body, kValuesOp, [&](unsigned, std::uint32_t v) { return decode_exprs(d, v, out.items); });
     case StatementKind::Insert:
       return d.read_body(body, kInsertOp, [&](unsigned field, std::uint32_t v) {
-        return field == 0 ? decode_column_values(d, v, out.assignments)
-                          : decode_optional(d, v, out.on_conflict, decode_conflict);
+        switch (field) {
+          case 0: return decode_column_values(d, v, out.assignments);
+          case 1: return decode_optional(d, v, out.on_conflict, decode_conflict);
+          case 2: return decode_returning(d, v, out);
+        }
+        return true;
       });
     case StatementKind::Update:
       return d.read_body(body, kUpdateOp, [&](unsigned field, std::uint32_t v) {
-        return field == 0 ? decode_column_values(d, v, out.assignments) : d.read_bool(v, out.danger);
+        switch (field) {
+          case 0: return decode_column_values(d, v, out.assignments);
+          case 1: return d.read_bool(v, out.danger);
+          case 2: return decode_returning(d, v, out);
+        }
+        return true;
       });
     case StatementKind::Delete:
-      return d.read_body(body, kDeleteOp, [&](unsigned, std::uint32_t v) { return d.read_bool(v, out.danger); });
+      return d.read_body(body, kDeleteOp, [&](unsigned field, std::uint32_t v) {
+        return field == 0 ? d.read_bool(v, out.danger) : decode_returning(d, v, out);
+      });
     case StatementKind::BulkInsert:
       return d.read_body(body, kBulkInsertOp, [&](unsigned field, std::uint32_t v) {
         switch (field) {
           case 0: return decode_list(d, v, out.rows, decode_bulk_row);
-          case 1: return d.read_bool(v, out.returning);
+          case 1: return decode_returning(d, v, out);
           case 2: return decode_optional(d, v, out.on_conflict, decode_conflict);
         }
         return true;

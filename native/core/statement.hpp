@@ -105,7 +105,9 @@ struct Statement {
   std::span<const Expr> items;                    //!< Values
   std::span<const ColumnValue> assignments;       //!< Insert values, Update assignments
   std::span<const std::span<const BulkValue>> rows;  //!< BulkInsert
-  bool returning = false;                         //!< BulkInsert
+  //! Insert, Update: absent hands the written rows back where the dialect can;
+  //! BulkInsert: absent hands none back; Delete: never true.
+  std::optional<bool> returning;
   bool danger = false;                            //!< Update, Delete
   std::optional<OnConflict> on_conflict;          //!< Insert, BulkInsert
 
@@ -123,6 +125,10 @@ struct Statement {
   std::optional<TextRankBy> text_rank_by;
 
   bool reads() const { return kind == StatementKind::Select || kind == StatementKind::Values; }
+  //! Whether the written rows come back (RETURNING, OUTPUT) where the dialect can say so.
+  bool hands_rows_back() const {
+    return returning.value_or(kind == StatementKind::Insert || kind == StatementKind::Update);
+  }
 };
 
 }  // namespace sarnic

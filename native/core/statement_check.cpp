@@ -345,6 +345,9 @@ CompileStatus Checker::statement(const Statement& st, const Scope* parent, const
       if (auto ok = assignments(model, st.assignments, scope, op, "assignments", {}); !ok) return ok;
       [[fallthrough]];
     case StatementKind::Delete:
+      if (st.kind == StatementKind::Delete && st.returning.value_or(false)) {
+        return fail(op.at("returning"), "a delete hands no rows back: returning may only be false");
+      }
       if (!st.danger && (st.where == nullptr || constant_truth(*st.where) == Truth::True)) {
         return std::unexpected(unscoped_mutation(model.model_name, statement_kind_name(st.kind)));
       }

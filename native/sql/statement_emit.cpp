@@ -247,8 +247,9 @@ CompileStatus Writer::insert(const Statement& st) {
   scope.names.push_back(Dialect::quote_ident(dialect_, model.table_name));
   out_ += "INSERT INTO ";
   out_ += scope.names[0];
+  const bool rows_back = st.hands_rows_back();
   if (st.assignments.empty() && has_default_values(dialect_)) {
-    append_output_clause(out_, dialect_, model);
+    if (rows_back) append_output_clause(out_, dialect_, model);
     out_ += " DEFAULT VALUES";
   } else {
     out_ += " (";
@@ -257,7 +258,7 @@ CompileStatus Writer::insert(const Statement& st) {
       append_quoted(out_, dialect_, field_at(model, st.assignments[i].field).column_name);
     }
     out_ += ')';
-    append_output_clause(out_, dialect_, model);
+    if (rows_back) append_output_clause(out_, dialect_, model);
     out_ += " VALUES (";
     for (std::size_t i = 0; i < st.assignments.size(); ++i) {
       if (i != 0) out_ += ", ";
@@ -266,7 +267,7 @@ CompileStatus Writer::insert(const Statement& st) {
     out_ += ')';
   }
   if (auto ok = conflict_clause(st, scope); !ok) return ok;
-  returning(model);
+  if (rows_back) returning(model);
   return {};
 }
 
@@ -283,7 +284,8 @@ CompileStatus Writer::bulk_insert(const Statement& st) {
     append_quoted(out_, dialect_, field_at(model, first[i].field).column_name);
   }
   out_ += ')';
-  if (st.returning) append_output_clause(out_, dialect_, model);
+  const bool rows_back = st.hands_rows_back();
+  if (rows_back) append_output_clause(out_, dialect_, model);
   out_ += " VALUES ";
   params_.reserve(st.rows.size() * first.size());
   for (std::size_t r = 0; r < st.rows.size(); ++r) {
@@ -297,7 +299,7 @@ CompileStatus Writer::bulk_insert(const Statement& st) {
     out_ += ')';
   }
   if (auto ok = conflict_clause(st, scope); !ok) return ok;
-  if (st.returning) returning(model);
+  if (rows_back) returning(model);
   return {};
 }
 
@@ -313,10 +315,11 @@ CompileStatus Writer::update(const Statement& st) {
     out_ += " = ";
     if (auto ok = expr(st.assignments[i].value, scope); !ok) return ok;
   }
-  append_output_clause(out_, dialect_, model);
+  const bool rows_back = st.hands_rows_back();
+  if (rows_back) append_output_clause(out_, dialect_, model);
   if (auto ok = where(st, scope); !ok) return ok;
   // As the version-3 update: the changed rows come back where the dialect can say so.
-  append_returning_clause(out_, dialect_, model);
+  if (rows_back) append_returning_clause(out_, dialect_, model);
   return {};
 }
 

@@ -292,3 +292,35 @@ def test_sqlite_field_match_finds_no_row_that_only_another_field_holds() -> None
                      "INSERT INTO docs_fts (rowid, title, body) SELECT id, title, body FROM docs;")
     compiled = match_title("bread", "sqlite")
     assert db.execute(compiled["sql_text"], ["bread"]).fetchall() == [(2,)]
+
+
+COUNTED_UPDATE = {"model": 0, "operation": {"kind": "update", "assignments": [[3, binary("add", col(3), val(1))]]},
+                  "where": binary("eq", col(0), val(7, label="id:eq"))}
+COUNTED_INSERT = {"model": 0, "operation": {"kind": "insert", "values": [[2, val("a", "text", "slug:insert")]]}}
+COUNTED_DELETE = {"model": 0, "operation": {"kind": "delete"}, "where": binary("eq", col(0), val(7, label="id:eq"))}
+
+
+@pytest.mark.parametrize(("doc", "dialect", "rows_back"), [
+    (COUNTED_UPDATE, "sqlite", ' RETURNING "id", "author_id", "slug", "views", "ref"'),
+    (COUNTED_UPDATE, "postgres", ' RETURNING "id", "author_id", "slug", "views", "ref"'),
+    (COUNTED_UPDATE, "mariadb", ""),
+    (COUNTED_UPDATE, "mssql", " OUTPUT INSERTED."),
+    (COUNTED_INSERT, "sqlite", ' RETURNING "id"'),
+    (COUNTED_INSERT, "mariadb", " RETURNING `id`"),
+    (COUNTED_INSERT, "mssql", " OUTPUT INSERTED."),
+    (COUNTED_DELETE, "postgres", ""),
+])
+def test_returning_false_writes_no_rows_back_and_absent_keeps_them(doc: dict[str, Any], dialect: str,
+                                                                  rows_back: str) -> None:
+    kept = compile_statement(doc, dialect)
+    op = {**doc["operation"], "returning": False}
+    bare = compile_statement({**doc, "operation": op}, dialect)
+    assert (rows_back in kept["sql_text"]) and "RETURNING" not in bare["sql_text"] and "OUTPUT" not in bare["sql_text"]
+    assert bare["bound_params"] == kept["bound_params"] and bare["operation"] == kept["operation"]
+    if rows_back.startswith(" RETURNING"):
+        assert kept["sql_text"].startswith(bare["sql_text"] + rows_back)
+    elif not rows_back:
+        assert bare["sql_text"] == kept["sql_text"]
+    explicit = compile_statement({**doc, "operation": {**doc["operation"], "returning": True}}, dialect) \
+        if doc is not COUNTED_DELETE else None
+    assert explicit is None or explicit["sql_text"] == kept["sql_text"]

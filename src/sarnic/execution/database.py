@@ -44,8 +44,6 @@ R = TypeVar("R")
 sql_log = logging.getLogger("sarnic.sql")
 _DEBUG = logging.DEBUG
 
-#: operations whose statements return rows on a backend with RETURNING
-_RETURNING_WRITES = frozenset(("insert", "update"))
 _Write = Insert[Any] | Update[Any] | Delete[Any] | BulkInsert[Any] | BulkUpdate[Any] | BulkDelete[Any] | LinkChange
 
 
@@ -228,19 +226,16 @@ class Database:
         return await self._execute_now(stmt)
 
     async def _execute_now(self, stmt: Statement) -> int:
-        # The core's inserts and updates hand every column back where the
-        # dialect has RETURNING; only their count is wanted here.
-        run = "execute_returning" if self._backend.returns_rows and stmt.operation in _RETURNING_WRITES else "execute"
         state = self._current()
         if state is not None:
             async with state.lock:
-                return await getattr(state.conn, run)(stmt.sql, stmt.params)  # type: ignore[no-any-return]
+                return await state.conn.execute(stmt.sql, stmt.params)
         if self._state != "open":
             self._check_open()
         backend = self._backend
         conn = await backend.acquire()
         try:
-            return await getattr(conn, run)(stmt.sql, stmt.params)  # type: ignore[no-any-return]
+            return await conn.execute(stmt.sql, stmt.params)
         finally:
             await backend.release(conn)
 
@@ -473,9 +468,12 @@ class Database:
             return await self._bulk(query)
         if isinstance(query, LinkChange):
             return await links.run(self, query)
-        if not isinstance(query, (Insert, Update, Delete)):
+        if isinstance(query, Delete):
+            return await self._execute(self._prepare(query))
+        if not isinstance(query, (Insert, Update)):
             raise TypeError(f"execute takes a write query, not {type(query).__name__}")
-        return await self._execute(self._prepare(query))
+        # Only the count is wanted: no rows back, where the dialect would send them.
+        return await self._execute(self._statements.counted(query))
 
     async def _returning(self, query: Insert[M] | Update[M] | BulkInsert[M]) -> list[M]:
         backend = self._backend

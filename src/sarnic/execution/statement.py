@@ -122,9 +122,9 @@ def _statement(backend: Backend, query: Query[Any], exists: bool, dialect: str |
 Plan = list[tuple["Converter", str | None, bool]]
 
 
-def _fresh(backend: Backend, query: Query[Any], exists: bool, dialect: str
+def _fresh(backend: Backend, query: Query[Any], exists: bool, dialect: str, returning: bool | None = None
            ) -> tuple[Statement, list[str], list[Any], Plan]:
-    scope, ir = statement_document(query, exists=exists)
+    scope, ir = statement_document(query, exists=exists, returning=returning)
     result = compile_statement_ir(scope, ir, dialect)
     labels: list[str] = result["param_type_summary"]
     payloads = [bind.get("value") for bind in _codec.unpack(result["bound_params"])]
@@ -257,13 +257,21 @@ class Statements:
         its rows back (MariaDB's INSERT ... RETURNING), kept by shape too."""
         return self._statement(query, False, dialect)
 
-    def _statement(self, query: Query[Any], exists: bool, dialect: str | None = None) -> Statement:
+    def counted(self, query: Query[Any]) -> Statement:
+        """A write (insert, update, delete) compiled to hand no rows back,
+        whatever the dialect: what it matched is the driver's row count.
+        Written in the statement IR, which says so, even where the query IR
+        says the rest of it."""
+        return self._statement(query, False, None, False)
+
+    def _statement(self, query: Query[Any], exists: bool, dialect: str | None = None,
+                   returning: bool | None = None) -> Statement:
         """A query the statement IR says: by its shape where one was kept,
         its values alone collected; otherwise refused or compiled, and kept
         where the shape's prediction holds."""
         backend = self.backend
         dialect = dialect or backend.dialect
-        found = statement_shape(query, dialect, exists)
+        found = statement_shape(query, dialect, exists, returning)
         if found is not None:
             try:
                 kept = self._kept_statements.get(found[0])
@@ -277,7 +285,7 @@ class Statements:
         reason = self.refuse(query) or (sqlite_decimal_refusal(query) if backend.dialect == "sqlite" else None)
         if reason is not None:
             raise reason
-        stmt, labels, payloads, plan = _fresh(backend, query, exists, dialect)
+        stmt, labels, payloads, plan = _fresh(backend, query, exists, dialect, returning)
         if found is not None and len(stmt.sql) <= self.text_max and _confirmed(
                 found, query.model, labels, payloads, type(query) in _BULK):
             self._keep(found[0], _Kept(stmt.sql, stmt.operation, plan))

@@ -89,11 +89,15 @@ class Scope:
         return header + b"".join(m.__metadata_bytes__ for m in self.models)
 
 
-def statement_document(query: Any, *, exists: bool = False) -> tuple[Scope, bytes]:
-    """The query's statement IR, packed, and the scope that wrote it."""
+def statement_document(query: Any, *, exists: bool = False, returning: bool | None = None) -> tuple[Scope, bytes]:
+    """The query's statement IR, packed, and the scope that wrote it.
+    `returning` (a write's): whether its rows come back; None leaves the
+    kind's own default."""
     scope = Scope(query.model)
     doc = query.statement(scope)
     doc["version"] = VERSION
     if exists:
         doc["exists"] = True
+    if returning is not None:
+        doc["operation"]["returning"] = returning
     return scope, _codec.pack(doc)

@@ -419,9 +419,10 @@ _STATEMENTS: dict[type, Callable[[_Walk, Any], Any]] = {
 }
 
 
-def statement_shape(query: Any, dialect: str, exists: bool) -> Shape | None:
+def statement_shape(query: Any, dialect: str, exists: bool, returning: bool | None = None) -> Shape | None:
     """The shape of a query written in the statement IR for `dialect`
-    (`exists`: its EXISTS form), or None where the walk does not know it.
+    (`exists`: its EXISTS form; `returning`: as `statement_document`'s), or
+    None where the walk does not know it.
     The key may still hold something unhashable from a node built by hand:
     looking it up raises TypeError then."""
     walk = _STATEMENTS.get(type(query))
@@ -429,7 +430,7 @@ def statement_shape(query: Any, dialect: str, exists: bool) -> Shape | None:
         return None
     w = _Walk(dialect)
     try:
-        key = (dialect, exists, _values(w, query, True) if exists and walk is _values else walk(w, query))
+        key = (dialect, exists, returning, _values(w, query, True) if exists and walk is _values else walk(w, query))
     except Exception:  # whatever the walk cannot read, the full compile reports or compiles
         return None
     return key, w.values, w.labels, w.echoes

@@ -122,10 +122,6 @@ class Connection(abc.ABC):
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
         """Run a statement; the number of rows it matched."""
 
-    async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
-        """Run a write that hands rows back (RETURNING) for its row count only."""
-        return await self.execute(sql, params)
-
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         """Run one statement once per row of values (the driver pipelines or batches them)."""
         for params in rows:

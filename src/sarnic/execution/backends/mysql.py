@@ -105,10 +105,16 @@ def _finite(value: float) -> float:
     return value
 
 
-def _wall_time(text: str) -> dt.datetime:
+def _wall_time(text: str) -> str | dt.datetime:
+    # The driver writes a datetime as this quoted text: cut from the core's ISO
+    # text, the statement is the same without a datetime built and formatted.
     # Aware values arrive in UTC already; the column holds UTC wall time.
-    if text.endswith("+00:00"):
-        return dt.datetime.fromisoformat(text[:-6])
+    size = len(text)
+    if size >= 19 and text[10] == "T" and text[16] == ":" and (size < 26 or text[19] == "."):
+        if size in (19, 26):
+            return f"{text[:10]} {text[11:]}"
+        if size in (25, 32) and text.endswith("+00:00"):
+            return f"{text[:10]} {text[11:-6]}"
     value = dt.datetime.fromisoformat(text)
     if value.tzinfo is not None:
         value = value.astimezone(_UTC).replace(tzinfo=None)

@@ -195,13 +195,6 @@ class PostgresConnection(Connection):
         status = await self.call(self.backend, self.raw.execute, sql, *params)
         return _status_count(status)
 
-    async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
-        # A count wrapper: the server counts the rows the write returns
-        # instead of sending every column of each of them.
-        count = await self.call(self.backend, self.raw.fetchval,
-                                f'WITH "w" AS ({sql}) SELECT count(*) FROM "w"', *params)
-        return int(count)
-
     def stream(self, sql: str, params: Sequence[Any], batch: int) -> AsyncGenerator[Result, None]:
         rows = self._stream(sql, params, batch)
         self.streams = [s for s in self.streams if getattr(s, "ag_frame", None) is not None]

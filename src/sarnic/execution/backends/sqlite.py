@@ -144,21 +144,9 @@ class SqliteConnection(Connection):
         return Result((), rows)
 
     async def execute(self, sql: str, params: Sequence[Any]) -> int:
-        with self.operation(self.backend):
-            cursor = await self.raw.execute(sql, params)
-            try:
-                if cursor.description is not None:
-                    # RETURNING: the statement is done only once its rows are read.
-                    return len(list(await cursor.fetchall()))
-                # -1 where the statement counts no rows (DDL, VACUUM): none matched.
-                return max(cursor.rowcount, 0)
-            finally:
-                await cursor.close()
-
-    async def execute_returning(self, sql: str, params: Sequence[Any]) -> int:
-        # Run and read in one call to the driver's thread rather than three.
-        rows = await self.call(self.backend, self.raw.execute_fetchall, sql, params)
-        return len(list(rows))
+        # Run, count and close in one call to the driver's thread rather than two.
+        raw = self.raw
+        return await self.call(self.backend, raw._execute, _counted, raw._conn, sql, params)
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         with self.operation(self.backend):
@@ -206,6 +194,19 @@ class _TakingTurns(Connection):
 
     async def run(self, sql: str) -> None:
         raise NotImplementedError
+
+
+def _counted(conn: sqlite3.Connection, sql: str, params: Sequence[Any]) -> int:
+    """In the driver's thread: the rows a statement matched."""
+    cursor = conn.execute(sql, params)
+    try:
+        if cursor.description is not None:
+            # RETURNING: the statement is done only once its rows are read.
+            return len(cursor.fetchall())
+        # -1 where the statement counts no rows (DDL, VACUUM): none matched.
+        return max(cursor.rowcount, 0)
+    finally:
+        cursor.close()
 
 
 def _fold(value: object) -> object:
