@@ -13,7 +13,7 @@ import pytest
 
 import sarnic
 from sarnic.execution.backends import url_options as options
-from sarnic.execution.database import url_options
+from sarnic.execution.backends.url_options import url_options
 
 URLS = ["sqlite://:memory:", "sqlite:///var/x.db", "postgresql://u:p@h:5/db", "postgres://h/db",
         "mysql://root@h/db", "mariadb://h:3306/db"]

@@ -11,17 +11,16 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import logging
-import math
 from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Callable, Generator, Sequence
 from contextlib import aclosing, asynccontextmanager
 from time import perf_counter
 from typing import Any, TypeVar, overload
-from urllib.parse import unquote
 
 from sarnic import schema
 from sarnic.execution import backends
 from sarnic.execution.driver_rows import driver_rows
-from sarnic.execution.backends.base import Backend, Connection, Result, interleaved
+from sarnic.execution.backends.base import Backend, Connection, Result, interleaved, time_connections
+from sarnic.execution.backends.url_options import pool_options
 from sarnic.errors import NotSupportedError, OperationalError, ProgrammingError, not_supported
 from sarnic.query.expr import Excluded
 from sarnic.query.model import Model
@@ -55,23 +54,13 @@ class Database:
 
     def __init__(self, url: str, *, min_size: int | None = None, max_size: int | None = None,
                  timeout: float | None = None, log_values: bool = False) -> None:
-        url, given = url_options(url)
-        min_size = _option("min_size", min_size, given, 1)
-        max_size = _option("max_size", max_size, given, 10)
-        timeout = _option("timeout", timeout, given, None)
-        if isinstance(min_size, bool) or not isinstance(min_size, int) or min_size < 0:
-            raise ValueError("min_size is an int >= 0")
-        if isinstance(max_size, bool) or not isinstance(max_size, int) or max_size < max(min_size, 1):
-            raise ValueError("max_size is an int >= 1 and >= min_size")
+        url, pool = pool_options(url, min_size=min_size, max_size=max_size, timeout=timeout)
         if not isinstance(log_values, bool):
             raise TypeError("log_values is a bool")
-        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
-                                    or not 0 < timeout < math.inf):
-            raise ValueError("timeout is a number of seconds > 0")
-        self._backend: Backend = backends.create(url, min_size=min_size, max_size=max_size)
+        self._backend: Backend = backends.create(url, min_size=pool.min_size, max_size=pool.max_size)
         self._log_values = log_values
-        if timeout is not None:
-            _time_connections(self._backend, float(timeout))
+        if pool.timeout is not None:
+            time_connections(self._backend, pool.timeout)
         self._transaction: contextvars.ContextVar[TransactionState | None] = contextvars.ContextVar(
             "sarnic_transaction", default=None)
         self._readers: dict[Any, RowReader[Any]] = {}
@@ -703,73 +692,3 @@ def connect(url: str, *, min_size: int | None = None, max_size: int | None = Non
     statement run is logged at DEBUG on the `sarnic.sql` logger (its text,
     duration and row count); its bound values too with `log_values=True`."""
     return Database(url, min_size=min_size, max_size=max_size, timeout=timeout, log_values=log_values)
-
-
-# -- URL options ---------------------------------------------------------------
-
-#: options every URL form takes, read here: name -> how its text is read; the
-#: rest of the query string is the backend's (backends/url_options.py),
-#: which refuses by name what it does not take
-POOL_OPTIONS: dict[str, Callable[[str], Any]] = {"min_size": int, "max_size": int, "timeout": float}
-
-
-def url_options(url: str) -> tuple[str, dict[str, Any]]:
-    """The URL without the pool options of its query string, and those
-    options read."""
-    if not isinstance(url, str) or "?" not in url:
-        return url, {}
-    head, _, query = url.partition("?")
-    given: dict[str, Any] = {}
-    rest: list[str] = []
-    for part in query.split("&"):
-        if not part:
-            continue
-        raw_key, _, raw_value = part.partition("=")
-        key = unquote(raw_key)
-        read = POOL_OPTIONS.get(key)
-        if read is None:
-            rest.append(part)
-            continue
-        if key in given:
-            raise ValueError(f"the URL gives {key} twice")
-        try:
-            given[key] = read(unquote(raw_value))
-        except ValueError:
-            what = "an int" if read is int else "a number"
-            raise ValueError(f"the URL's {key} is {what}, not {unquote(raw_value)!r}") from None
-    return (f"{head}?{'&'.join(rest)}" if rest else head), given
-
-
-def _option(name: str, keyword: Any, given: dict[str, Any], default: Any) -> Any:
-    if name not in given:
-        return default if keyword is None else keyword
-    if keyword is not None and keyword != given[name]:
-        raise ValueError(f"{name} is given twice, as {keyword!r} and as {given[name]!r} in the URL")
-    return given[name]
-
-
-def _time_connections(backend: Backend, seconds: float) -> None:
-    """Bound the wait for a connection (made or taken from a full pool) and
-    the opening of the pool."""
-    acquire, open_ = backend.acquire, backend.open
-
-    def late() -> OperationalError:
-        return OperationalError(f"no connection to the database within {seconds:g} s (the timeout option)")
-
-    async def timed_acquire() -> Connection:
-        try:
-            async with asyncio.timeout(seconds):
-                return await acquire()
-        except TimeoutError:
-            raise late() from None
-
-    async def timed_open() -> None:
-        try:
-            async with asyncio.timeout(seconds):
-                await open_()
-        except TimeoutError:
-            await backend.close()  # the connections made so far
-            raise late() from None
-
-    backend.acquire = timed_acquire  # type: ignore[method-assign]
-    backend.open = timed_open  # type: ignore[method-assign]

@@ -9,13 +9,14 @@ imports a driver.
 from __future__ import annotations
 
 import abc
+import asyncio
 from collections.abc import AsyncGenerator, Awaitable, Callable, Iterator, Sequence
 from contextlib import AbstractAsyncContextManager, contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 from urllib.parse import SplitResult, unquote
 
-from sarnic.errors import DatabaseError, NotSupportedError
+from sarnic.errors import DatabaseError, NotSupportedError, OperationalError
 
 if TYPE_CHECKING:
     from sarnic.model.fields.base import Field
@@ -343,3 +344,30 @@ class Backend(abc.ABC):
     def refuse(self, query: Any) -> NotSupportedError | None:
         """Why this backend cannot run a statement of this query, if it cannot."""
         return None
+
+
+def time_connections(backend: Backend, seconds: float) -> None:
+    """Bound the wait for a connection (made or taken from a full pool) and
+    the opening of the pool."""
+    acquire, open_ = backend.acquire, backend.open
+
+    def late() -> OperationalError:
+        return OperationalError(f"no connection to the database within {seconds:g} s (the timeout option)")
+
+    async def timed_acquire() -> Connection:
+        try:
+            async with asyncio.timeout(seconds):
+                return await acquire()
+        except TimeoutError:
+            raise late() from None
+
+    async def timed_open() -> None:
+        try:
+            async with asyncio.timeout(seconds):
+                await open_()
+        except TimeoutError:
+            await backend.close()  # the connections made so far
+            raise late() from None
+
+    backend.acquire = timed_acquire  # type: ignore[method-assign]
+    backend.open = timed_open  # type: ignore[method-assign]

@@ -11,10 +11,10 @@ from __future__ import annotations
 import math
 import re
 import ssl
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
-from urllib.parse import quote, urlencode
+from urllib.parse import quote, unquote, urlencode
 
 from sarnic.execution.backends.base import Url
 from sarnic.schema.postgres import DEFAULT_DOCUMENT_CONFIG
@@ -31,7 +31,7 @@ def _table(*options: Option) -> dict[str, Option]:
     return {o.name: o for o in options}
 
 
-#: read by sarnic.execution.database on every scheme
+#: read on every scheme (pool_options below)
 POOL = _table(
     Option("min_size", "1", "connections opened with the pool"),
     Option("max_size", "10", "most connections at once"),
@@ -101,6 +101,72 @@ _LIBPQ_ONLY = frozenset((
 ))
 #: what a server setting's name looks like (a custom one has a dot)
 _SETTING = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*(\.[A-Za-z_][A-Za-z0-9_$]*)?")
+
+
+#: how each pool option's text is read; the rest of the query string is the
+#: scheme's own, refused by name where the scheme does not take it
+_POOL_READERS: dict[str, Callable[[str], Any]] = {"min_size": int, "max_size": int, "timeout": float}
+
+
+@dataclass(frozen=True)
+class PoolOptions:
+    min_size: int
+    max_size: int
+    timeout: float | None
+
+
+def pool_options(url: str, *, min_size: int | None, max_size: int | None,
+                 timeout: float | None) -> tuple[str, PoolOptions]:
+    """The URL without its pool options, and those options checked: each
+    given in the URL or as a keyword (both only where they agree), else its
+    default."""
+    url, given = url_options(url)
+    low = _option("min_size", min_size, given, 1)
+    high = _option("max_size", max_size, given, 10)
+    wait = _option("timeout", timeout, given, None)
+    if isinstance(low, bool) or not isinstance(low, int) or low < 0:
+        raise ValueError("min_size is an int >= 0")
+    if isinstance(high, bool) or not isinstance(high, int) or high < max(low, 1):
+        raise ValueError("max_size is an int >= 1 and >= min_size")
+    if wait is not None and (isinstance(wait, bool) or not isinstance(wait, (int, float))
+                             or not 0 < wait < math.inf):
+        raise ValueError("timeout is a number of seconds > 0")
+    return url, PoolOptions(low, high, None if wait is None else float(wait))
+
+
+def url_options(url: str) -> tuple[str, dict[str, Any]]:
+    """The URL without the pool options of its query string, and those
+    options read."""
+    if not isinstance(url, str) or "?" not in url:
+        return url, {}
+    head, _, query = url.partition("?")
+    given: dict[str, Any] = {}
+    rest: list[str] = []
+    for part in query.split("&"):
+        if not part:
+            continue
+        raw_key, _, raw_value = part.partition("=")
+        key = unquote(raw_key)
+        read = _POOL_READERS.get(key)
+        if read is None:
+            rest.append(part)
+            continue
+        if key in given:
+            raise ValueError(f"the URL gives {key} twice")
+        try:
+            given[key] = read(unquote(raw_value))
+        except ValueError:
+            what = "an int" if read is int else "a number"
+            raise ValueError(f"the URL's {key} is {what}, not {unquote(raw_value)!r}") from None
+    return (f"{head}?{'&'.join(rest)}" if rest else head), given
+
+
+def _option(name: str, keyword: Any, given: dict[str, Any], default: Any) -> Any:
+    if name not in given:
+        return default if keyword is None else keyword
+    if keyword is not None and keyword != given[name]:
+        raise ValueError(f"{name} is given twice, as {keyword!r} and as {given[name]!r} in the URL")
+    return given[name]
 
 
 def unknown(scheme: str, names: list[str], takes: Mapping[str, Option]) -> ValueError:
