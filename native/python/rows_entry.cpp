@@ -11,7 +11,9 @@
 // another zone at the same wall time; (4, parse, suffix, f) parse(v + suffix)
 // for a str v, a C parser such as datetime.fromisoformat, and f(v) for any
 // other value or where parse raises ValueError or TypeError: f must give what
-// parse gives wherever parse succeeds, so that the result is f's.
+// parse gives wherever parse succeeds, so that the result is f's; (5, table, f)
+// table[v] where the dict holds v, and f(v) for any other value (a stored
+// text to its enum member, say): f must give table[v] wherever it is held.
 //
 // Each part reads the row from `start`; a joined part whose first value (its
 // key) is NULL is no row and leaves None. Joined parts are made before the
@@ -35,13 +37,14 @@ constexpr Signature kBuildInstances{"build_instances", kParams};
 constexpr unsigned kMaxJoinDepth = 8;
 constexpr Py_ssize_t kMaxJoins = 64;
 
-enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift, Parse };
+enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift, Parse, Lookup };
 
 struct Field {
   PyObject* name = nullptr;       // str; borrowed from the plan, which outlives the call
   PyObject* column = nullptr;     // str
   Conversion conversion = Conversion::None;
-  PyObject* converter = nullptr;  // Call, Naive, Parse (its fallback): the callable
+  PyObject* converter = nullptr;  // Call, Naive, Parse and Lookup (their fallback): the callable
+  PyObject* table = nullptr;      // Lookup: a dict
   PyObject* parse = nullptr;      // Parse: the parser, and the text appended (null: none)
   PyObject* suffix = nullptr;
   PyObject* shift_to = nullptr;   // Shift: a + (v - b)
@@ -101,9 +104,16 @@ bool read_converter(PyObject* conv, Field& f) {
     PyObject* suffix = PyTuple_GetItem(conv, 2);
     f.suffix = PyUnicode_GetLength(suffix) > 0 ? suffix : nullptr;
     f.converter = PyTuple_GetItem(conv, 3);
+  } else if (code == 5 && n == 3 && PyDict_CheckExact(PyTuple_GetItem(conv, 1)) &&
+             PyCallable_Check(PyTuple_GetItem(conv, 2))) {
+    f.conversion = Conversion::Lookup;
+    f.table = PyTuple_GetItem(conv, 1);
+    f.converter = PyTuple_GetItem(conv, 2);
   } else {
     if (PyErr_Occurred()) PyErr_Clear();
-    return bad_plan("a converter form is not (1,), (2, callable), (3, a, b) or (4, callable, str, callable)");
+    return bad_plan(
+        "a converter form is not (1,), (2, callable), (3, a, b), (4, callable, str, callable) or "
+        "(5, dict, callable)");
   }
   return true;
 }
@@ -217,6 +227,19 @@ PyObject* convert(const Field& f, PyObject* v, const Maker& maker) {
         if (parsed != nullptr) return parsed;
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
         PyErr_Clear();
+      }
+      return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
+    }
+    case Conversion::Lookup: {
+      // The dict is the plan's, which the call holds; a hit is borrowed from it.
+      PyObject* hit = PyDict_GetItemWithError(f.table, v);
+      if (hit != nullptr) {
+        Py_INCREF(hit);
+        return hit;
+      }
+      if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        PyErr_Clear();  // unhashable: f says what it makes of it
       }
       return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
     }

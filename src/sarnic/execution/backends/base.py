@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import abc
 import asyncio
+import functools
 from collections.abc import AsyncGenerator, Awaitable, Callable, Iterator, Sequence
 from contextlib import AbstractAsyncContextManager, contextmanager
 from dataclasses import dataclass, field
@@ -26,31 +27,34 @@ Converter = Callable[[Any], Any] | None
 R = TypeVar("R")
 
 
-def inline(form: str, **names: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]:
-    """Gives a converter the expression row readers write in its place, `{v}`
-    for the value and `{f}` for the converter itself, and the names the
-    expression reads: a call saved on every value of every row."""
-    def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
-        conv.inline = form  # type: ignore[attr-defined]
-        conv.inline_names = names  # type: ignore[attr-defined]
-        return conv
-    return mark
-
-
 def native(*form: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]:
     """Gives a converter the form in which the native row builder runs it
     without a call into Python (see its plan): `(1,)` truth, `(2,)` the
     converter only for naive datetimes, `(3, a, b)` a + (value - b), `(4,
     parse, suffix)` parse(text + suffix) for a str, the converter for
-    anything else and where parse fails (so it must agree with parse)."""
+    anything else and where parse fails (so it must agree with parse), `(5,
+    table)` table[value] where the dict holds the value, the converter for
+    anything else (so it must agree with the table)."""
     def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
-        conv.native = (*form, conv) if form[0] in (2, 4) else form  # type: ignore[attr-defined]
+        conv.native = (*form, conv) if form[0] in (2, 4, 5) else form  # type: ignore[attr-defined]
         return conv
     return mark
 
 
+def plain_reader(field: Field[Any]) -> Converter:
+    """The field's `from_plain`, in a form the native row builder runs
+    without a call into Python where the field type has one: an enum's
+    stored text looked up among its members. A field class that reads its
+    values its own way keeps its own reading."""
+    from sarnic.model.fields.scalars import Enum
+
+    if isinstance(field, Enum) and type(field).from_plain is Enum.from_plain:
+        # A partial rather than a bound method: it takes the marker.
+        return native(5, field.members)(functools.partial(Enum.from_plain, field))
+    return field.from_plain
+
+
 @native(1)
-@inline("(True if {v} else False)")
 def truth(value: Any) -> bool:
     """Booleans stored as integers (MySQL's TINYINT, SQLite)."""
     return bool(value)

@@ -48,7 +48,7 @@ try:
 except ImportError:  # pragma: no cover - depends on the install
     raise ImportError("MySQL and MariaDB URLs need the asyncmy driver: pip install 'sarnic[mysql]'") from None
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, native, truth
+from sarnic.execution.backends.base import (Backend, Connection, Converter, Result, Url, native, plain_reader, truth)
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import mysql_arguments
 from sarnic.errors import (
@@ -130,7 +130,6 @@ _UTC_EPOCH = _EPOCH.replace(tzinfo=_UTC)
 
 
 @native(3, _UTC_EPOCH, _EPOCH)
-@inline("(_utc_epoch + ({v} - _naive_epoch))", _utc_epoch=_UTC_EPOCH, _naive_epoch=_EPOCH)
 def _attach_utc(value: dt.datetime) -> dt.datetime:
     # The same instant as value.replace(tzinfo=UTC), at a seventh of its cost.
     return _UTC_EPOCH + (value - _EPOCH)
@@ -533,7 +532,7 @@ class MySQLBackend(Backend):
             return _attach_utc if getattr(field, "timezone", False) else None
         if kind == "bool":
             return truth
-        return field.from_plain
+        return plain_reader(field)
 
     def refuse(self, query: Query[Any]) -> NotSupportedError | None:
         from sarnic.query.select import Select

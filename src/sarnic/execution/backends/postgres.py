@@ -30,7 +30,7 @@ except ImportError:
 
 import msgspec
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, inline, native
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, native, plain_reader
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import postgres_arguments
 from sarnic.errors import DatabaseError, DataError, IntegrityError, OperationalError, ProgrammingError
@@ -155,7 +155,6 @@ _RESULTS: dict[str, Any] = {
 
 
 @native(2)
-@inline("{v} if {v}.tzinfo is not None else {f}({v})")
 def _aware(value: dt.datetime) -> dt.datetime:
     # asyncpg writes datetime.max and min as 'infinity' and reads those back naive.
     return value if value.tzinfo is not None else value.replace(tzinfo=_UTC)
@@ -378,7 +377,7 @@ class PostgresBackend(Backend):
 
     def make_result_converter(self, field: Field[Any]) -> Converter:
         if field.field_type == "enum":
-            return field.from_plain
+            return plain_reader(field)
         if isinstance(field, DateTime) and field.timezone:
             return _aware
         return _RESULTS.get(field.field_type)

@@ -29,7 +29,8 @@ try:
 except ImportError:  # pragma: no cover - a dependency of the base install
     raise ImportError("SQLite URLs need the aiosqlite driver: pip install aiosqlite") from None
 
-from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, interleaved, native, truth
+from sarnic.execution.backends.base import (Backend, Connection, Converter, Result, Url, interleaved, native,
+                                            plain_reader, truth)
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import SqliteTarget, sqlite_target
 from sarnic.errors import (
@@ -377,7 +378,7 @@ class SqliteBackend(Backend):
             return truth
         if isinstance(field, (DateTime, Date, Time)):
             return _iso_text(field)
-        return None if field.field_type in _NATIVE_RESULTS else field.from_plain
+        return None if field.field_type in _NATIVE_RESULTS else plain_reader(field)
 
 
 async def _stopped(pending: aiosqlite.Connection) -> None:
