@@ -13,7 +13,10 @@
 // other value or where parse raises ValueError or TypeError: f must give what
 // parse gives wherever parse succeeds, so that the result is f's; (5, table, f)
 // table[v] where the dict holds v, and f(v) for any other value (a stored
-// text to its enum member, say): f must give table[v] wherever it is held.
+// text to its enum member, say): f must give table[v] wherever it is held;
+// (6, cls, safe, f) a UUID of class cls from its 32 hex digits, bare or in
+// the 8-4-4-4-12 form, made as uuid.UUID.__init__ leaves one (its `int` and
+// `is_safe` slots set to the number and to safe), and f(v) for any other value.
 //
 // Each part reads the row from `start`; a joined part whose first value (its
 // key) is NULL is no row and leaves None. Joined parts are made before the
@@ -37,7 +40,7 @@ constexpr Signature kBuildInstances{"build_instances", kParams};
 constexpr unsigned kMaxJoinDepth = 8;
 constexpr Py_ssize_t kMaxJoins = 64;
 
-enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift, Parse, Lookup };
+enum class Conversion : std::uint8_t { None, Call, Truth, Naive, Shift, Parse, Lookup, Uuid };
 
 struct Field {
   PyObject* name = nullptr;       // str; borrowed from the plan, which outlives the call
@@ -45,6 +48,8 @@ struct Field {
   Conversion conversion = Conversion::None;
   PyObject* converter = nullptr;  // Call, Naive, Parse and Lookup (their fallback): the callable
   PyObject* table = nullptr;      // Lookup: a dict
+  PyObject* uuid_class = nullptr; // Uuid: the class, and what its is_safe slot holds
+  PyObject* uuid_safe = nullptr;
   PyObject* parse = nullptr;      // Parse: the parser, and the text appended (null: none)
   PyObject* suffix = nullptr;
   PyObject* shift_to = nullptr;   // Shift: a + (v - b)
@@ -64,6 +69,41 @@ struct Part {
 
 [[gnu::cold]] bool bad_plan(const char* what) {
   PyErr_Format(PyExc_TypeError, "build_instances: bad plan: %s", what);
+  return false;
+}
+
+// The __new__ slot of a class that writes its own __new__ in Python, read off
+// a class made to show it; null where none could be made.
+newfunc python_new_slot() {
+  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+  PyObject* any_callable = builtins != nullptr ? PyDict_GetItemString(builtins, "len") : nullptr;
+  if (any_callable == nullptr) return nullptr;
+  PyRef body(PyDict_New());
+  if (!body || PyDict_SetItemString(body.get(), "__new__", any_callable) != 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyRef probe(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe", body.get()));
+  if (!probe) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return reinterpret_cast<newfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(probe.get()), Py_tp_new));
+}
+
+// Whether object.__new__(cls) is safe, decided as the interpreter decides it:
+// the nearest base whose __new__ is not written in Python must take
+// object's. Made another way (a dict subclass, say), an instance would be
+// left with its own parts unset.
+bool made_by_object_new(PyObject* cls) {
+  static const newfunc python_new = python_new_slot();
+  static const newfunc object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  for (unsigned depth = 0; type != nullptr && depth < 1024; ++depth) {
+    const auto made = reinterpret_cast<newfunc>(PyType_GetSlot(type, Py_tp_new));
+    if (python_new == nullptr || made != python_new) return made == object_new;
+    type = reinterpret_cast<PyTypeObject*>(PyType_GetSlot(type, Py_tp_base));
+  }
   return false;
 }
 
@@ -109,11 +149,17 @@ bool read_converter(PyObject* conv, Field& f) {
     f.conversion = Conversion::Lookup;
     f.table = PyTuple_GetItem(conv, 1);
     f.converter = PyTuple_GetItem(conv, 2);
+  } else if (code == 6 && n == 4 && PyType_Check(PyTuple_GetItem(conv, 1)) &&
+             made_by_object_new(PyTuple_GetItem(conv, 1)) && PyCallable_Check(PyTuple_GetItem(conv, 3))) {
+    f.conversion = Conversion::Uuid;
+    f.uuid_class = PyTuple_GetItem(conv, 1);
+    f.uuid_safe = PyTuple_GetItem(conv, 2);
+    f.converter = PyTuple_GetItem(conv, 3);
   } else {
     if (PyErr_Occurred()) PyErr_Clear();
     return bad_plan(
-        "a converter form is not (1,), (2, callable), (3, a, b), (4, callable, str, callable) or "
-        "(5, dict, callable)");
+        "a converter form is not (1,), (2, callable), (3, a, b), (4, callable, str, callable), "
+        "(5, dict, callable) or (6, type, safe, callable)");
   }
   return true;
 }
@@ -123,6 +169,7 @@ bool read_plan(PyObject* plan, Part& part, unsigned depth) {
   if (!PyTuple_Check(plan) || PyTuple_Size(plan) != 8) return bad_plan("not a tuple of 8");
   part.cls = PyTuple_GetItem(plan, 0);
   if (!PyType_Check(part.cls)) return bad_plan("the class is not a type");
+  if (!made_by_object_new(part.cls)) return bad_plan("the class is not one object.__new__ makes");
   part.model_name = PyTuple_GetItem(plan, 1);
   if (!PyUnicode_Check(part.model_name)) return bad_plan("the model name is not a str");
   part.start = PyLong_AsSsize_t(PyTuple_GetItem(plan, 2));
@@ -195,7 +242,49 @@ struct Maker {
   newfunc object_new = nullptr;  // object.__new__
   PyRef no_args;
   PyRef tzinfo;  // "tzinfo", interned
+  PyRef uuid_int;  // "int" and "is_safe", the slots of a UUID
+  PyRef uuid_is_safe;
 };
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The 32 hex digits of a UUID's text, bare or in its 8-4-4-4-12 form, into
+// `digits` (33 bytes, NUL-terminated); false for any other text.
+bool uuid_digits(PyObject* text, char* digits) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // a lone surrogate: the fallback says what it makes of it
+    return false;
+  }
+  if (size != 32 && size != 36) return false;
+  Py_ssize_t out = 0;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (size == 36 && (i == 8 || i == 13 || i == 18 || i == 23)) {
+      if (c != '-') return false;
+      continue;
+    }
+    if (!is_hex(c)) return false;
+    digits[out++] = c;
+  }
+  digits[out] = '\0';
+  return out == 32;
+}
+
+// A UUID made as uuid.UUID(text) makes it, or null with the error set.
+PyObject* make_uuid(const Field& f, const char* digits, const Maker& maker) {
+  PyRef number(PyLong_FromString(digits, nullptr, 16));
+  if (!number) return nullptr;
+  PyRef obj(maker.object_new(reinterpret_cast<PyTypeObject*>(f.uuid_class), maker.no_args.get(), nullptr));
+  if (!obj) return nullptr;
+  // As object.__setattr__ sets them: the class's own __setattr__ refuses every write.
+  if (PyObject_GenericSetAttr(obj.get(), maker.uuid_int.get(), number.get()) != 0 ||
+      PyObject_GenericSetAttr(obj.get(), maker.uuid_is_safe.get(), f.uuid_safe) != 0) {
+    return nullptr;
+  }
+  return obj.release();
+}
 
 // The field's value from the driver's, or null with the error set.
 PyObject* convert(const Field& f, PyObject* v, const Maker& maker) {
@@ -241,6 +330,11 @@ PyObject* convert(const Field& f, PyObject* v, const Maker& maker) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
         PyErr_Clear();  // unhashable: f says what it makes of it
       }
+      return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
+    }
+    case Conversion::Uuid: {
+      std::array<char, 33> digits{};
+      if (PyUnicode_CheckExact(v) && uuid_digits(v, digits.data())) return make_uuid(f, digits.data(), maker);
       return PyObject_CallFunctionObjArgs(f.converter, v, nullptr);
     }
   }
@@ -321,6 +415,8 @@ PyObject* build_instances(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     maker.object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     maker.no_args = PyRef(PyTuple_New(0));
     maker.tzinfo = PyRef(PyUnicode_InternFromString("tzinfo"));
+    maker.uuid_int = PyRef(PyUnicode_InternFromString("int"));
+    maker.uuid_is_safe = PyRef(PyUnicode_InternFromString("is_safe"));
     if (maker.object_new == nullptr || !maker.no_args || !maker.tzinfo) return nullptr;
     PyObject* rows = a[1];
     if (!PyList_Check(rows)) {

@@ -8,6 +8,7 @@ import gc
 import json
 import os
 import sys
+import uuid
 from typing import Any, Callable
 
 import msgpack
@@ -65,6 +66,9 @@ class Row:
 
 
 PLAN = (Row, "Row", 0, ("id", "title"), ("id", "title"), (True, False), (None, str.upper), ())
+# An enum's lookup and a UUID's parse, each with a fallback that runs too.
+NATIVE_PLAN = (Row, "Row", 0, ("mood", "code"), ("mood", "code"), (True, True),
+               ((5, {"glad": 1}, len), (6, uuid.UUID, uuid.SafeUUID.unknown, len)), ())
 
 PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] | None]] = {
     "compile-json-ok": (_native.compile_query, (MJ, json.dumps(SELECT), "postgres"), None),
@@ -106,6 +110,8 @@ PATHS: dict[str, tuple[Callable[..., Any], tuple[Any, ...], type[BaseException] 
     "build-null": (_native.build_instances, (PLAN, [(None, "a")]), _native.SarnicHydrationError),
     "build-converter": (_native.build_instances, (PLAN, [(1, 2)]), TypeError),
     "build-plan": (_native.build_instances, ((Row, "Row"), []), TypeError),
+    "build-native-forms": (_native.build_instances, (NATIVE_PLAN, [("glad", "12345678-9abc-def0-1234-56789abcdef0"),
+                                                                   ("glum", "not a uuid")] * 5), None),
 }
 
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 import abc
 import asyncio
 import functools
+import uuid
 from collections.abc import AsyncGenerator, Awaitable, Callable, Iterator, Sequence
 from contextlib import AbstractAsyncContextManager, contextmanager
 from dataclasses import dataclass, field
@@ -34,9 +35,11 @@ def native(*form: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]
     parse, suffix)` parse(text + suffix) for a str, the converter for
     anything else and where parse fails (so it must agree with parse), `(5,
     table)` table[value] where the dict holds the value, the converter for
-    anything else (so it must agree with the table)."""
+    anything else (so it must agree with the table), `(6, cls, safe)` a
+    UUID of class cls made from a text of 32 hex digits (bare or
+    8-4-4-4-12) as uuid.UUID(text) makes it, the converter for anything else."""
     def mark(conv: Callable[[Any], Any]) -> Callable[[Any], Any]:
-        conv.native = (*form, conv) if form[0] in (2, 4, 5) else form  # type: ignore[attr-defined]
+        conv.native = (*form, conv) if form[0] in (2, 4, 5, 6) else form  # type: ignore[attr-defined]
         return conv
     return mark
 
@@ -44,14 +47,21 @@ def native(*form: Any) -> Callable[[Callable[[Any], Any]], Callable[[Any], Any]]
 def plain_reader(field: Field[Any]) -> Converter:
     """The field's `from_plain`, in a form the native row builder runs
     without a call into Python where the field type has one: an enum's
-    stored text looked up among its members. A field class that reads its
-    values its own way keeps its own reading."""
-    from sarnic.model.fields.scalars import Enum
+    stored text looked up among its members, a UUID's text parsed. A field
+    class that reads its values its own way keeps its own reading."""
+    from sarnic.model.fields.scalars import UUID, Enum
 
-    if isinstance(field, Enum) and type(field).from_plain is Enum.from_plain:
-        # A partial rather than a bound method: it takes the marker.
-        return native(5, field.members)(functools.partial(Enum.from_plain, field))
+    # Partials rather than bound methods: they take the marker.
+    reading = type(field).from_plain
+    if isinstance(field, Enum) and reading is Enum.from_plain:
+        return native(5, field.members)(functools.partial(reading, field))
+    if isinstance(field, UUID) and reading is UUID.from_plain and _UUID_SLOTS <= set(uuid.UUID.__slots__):
+        return native(6, uuid.UUID, uuid.SafeUUID.unknown)(functools.partial(reading, field))
     return field.from_plain
+
+
+#: what uuid.UUID.__init__ sets, and the native builder with it
+_UUID_SLOTS = {"int", "is_safe"}
 
 
 @native(1)
