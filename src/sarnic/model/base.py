@@ -79,6 +79,8 @@ class Table:
     __bind_readers__: ClassVar[dict[str, Any] | None] = {}
     #: the core's references to every field, in order
     __field_refs__: ClassVar[tuple[tuple[str, int], ...]] = ()
+    #: every field's position, in order (a select of all fields is keyed by it)
+    __field_positions__: ClassVar[tuple[int, ...]] = ()
     #: the many sides of relations declared on the model (Reverse, ManyToMany)
     __many__: ClassVar[dict[str, ManySide[type[Table]]]] = {}
     #: why the model cannot be used yet: a relation names a model not defined
@@ -324,6 +326,7 @@ def _bind(cls: type[Table]) -> bool:
     cls.__fields__ = tuple(f for _, f in resolved)
     cls.__fields_by_name__ = {f.name: f for f in cls.__fields__}
     cls.__field_refs__ = tuple(f.ref for f in cls.__fields__)
+    cls.__field_positions__ = tuple(f.position for f in cls.__fields__)
     cls.__relations__ = relations
     cls.__pk__ = tuple(columns[k] for k in own_key)
     cls.__writable__ = tuple(f for f in cls.__fields__ if not f.generated)

@@ -37,7 +37,9 @@ def _tree(node: Any, binds: Binds) -> Any:
 
 
 def _where(query: _Filtered[Any], binds: Binds) -> Any:
-    return (tuple([_tree(c, binds) for c in query.filters]), tuple([_tree(p, binds) for p in query.predicates]))
+    predicates = query.predicates
+    return (tuple([_tree(c, binds) for c in query.filters]),
+            tuple([_tree(p, binds) for p in predicates]) if predicates else ())
 
 
 def _select(q: Select[Any], variant: str, dialect: str, binds: Binds) -> Any:
@@ -63,10 +65,12 @@ def _select(q: Select[Any], variant: str, dialect: str, binds: Binds) -> Any:
             binds.append((None, min(limit, _COUNT_MAX)))
         if offset is not None:
             binds.append((None, min(offset, _COUNT_MAX)))
-    joins = tuple((j.relation.name, tuple(f.position for f in j.fields)) for j in q.joins)
-    return (variant, q.model, tuple(f.position for f in q.fields), where,
-            tuple((o.field.position, o.direction) for o in q.order), vector, rank,
-            limit is not None, offset is not None, q._distinct, joins)
+    model, fields, order, joins = q.model, q.fields, q.order, q.joins
+    # Most selects read every field, in the model's own tuple of them.
+    positions = model.__field_positions__ if fields is model.__fields__ else tuple([f.position for f in fields])
+    return (variant, model, positions, where, tuple([(o.field.position, o.direction) for o in order]) if order else (),
+            vector, rank, limit is not None, offset is not None, q._distinct,
+            tuple([(j.relation.name, tuple([f.position for f in j.fields])) for j in joins]) if joins else ())
 
 
 def shape(query: Query[Any], variant: str, dialect: str) -> tuple[Any, Binds] | None:
