@@ -284,3 +284,12 @@ def test_every_query_class_is_covered() -> None:
 def test_an_operator_the_field_does_not_take_fails_when_built(build: Any, op: str) -> None:
     with pytest.raises(TypeError, match=rf"^Everything\.\w+ does not take {op} \(it takes"):
         build()
+
+
+@pytest.mark.parametrize("limit", [None, 0, 1, 2, 9])
+@pytest.mark.parametrize("offset", [None, 0, 3])
+def test_the_first_row_fetch_one_reads_is_the_one_slice_reads(limit: int | None, offset: int | None) -> None:
+    query = Post.select().limit(limit).offset(offset)
+    for q in (query, Post.values(Post.id).limit(limit).offset(offset)):
+        first, sliced = q._first_row(), q[:1]
+        assert (first._limit, first._offset) == (sliced._limit, sliced._offset) and vars(first) == vars(sliced)

@@ -298,9 +298,9 @@ class Database:
         insert, the stored row with its generated key; for an upsert, the
         stored row, or None where a conflict did nothing."""
         if isinstance(query, Select):
-            rows = await self._select(query[:1])
+            rows = await self._select(query._first_row())
         elif isinstance(query, Values):
-            found = await self._values(query[:1])
+            found = await self._values(query._first_row())
             return found[0] if found else None
         elif isinstance(query, Upsert):
             rows = await self._returning(query)

@@ -184,7 +184,8 @@ class PostgresConnection(Connection):
 
     async def fetch(self, sql: str, params: Sequence[Any]) -> Result:
         records = await self.call(self.backend, self.raw.fetch, sql, *params)
-        return Result(list(records[0].keys()) if records else (), records)
+        # The reader checks the width; names would only repeat the projection.
+        return Result((), records)
 
     async def execute_many(self, sql: str, rows: Sequence[Sequence[Any]]) -> None:
         with self.operation(self.backend):
