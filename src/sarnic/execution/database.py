@@ -144,7 +144,12 @@ class Database:
 
     def _reader(self, query: Query[Any]) -> RowReader[Any]:
         if isinstance(query, Select):
-            key: Any = (query.model, query.fields, tuple((j.relation, j.fields) for j in query.joins))
+            # Positions rather than fields: a field's == makes a condition, never a truth to key on.
+            model, fields, joins = query.model, query.fields, query.joins
+            key: Any = (model, model.__field_positions__ if fields is model.__fields__ else
+                        tuple([f.position for f in fields]),
+                        tuple([(j.relation.name, tuple([f.position for f in j.fields])) for j in joins]) if joins
+                        else ())
         else:
             key = query.model
         reader = self._readers.get(key)
@@ -278,7 +283,7 @@ class Database:
     async def _select(self, query: Select[M]) -> list[M]:
         if query.lock is not None:
             self._check_lock(query)
-        stmt = self._prepare(query)
+        stmt = self._statements.get(query)
         reader = self._reader(query)
         rows = reader.read(await self._fetch(stmt, read_only=True))
         if query.prefetches:

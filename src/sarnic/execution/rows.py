@@ -64,6 +64,7 @@ class RowReader(Generic[M]):
             self.columns = tuple(_cut(c, backend.name_limit) for c in self.columns)
             for part in (self.base, *(p for _, p in self.joins)):
                 part.labels = tuple(_cut(c, backend.name_limit) for c in part.labels)
+        self.width = len(self.columns)
         self._checked: Sequence[str] | None = None
         self.plan = _plan(self.base, tuple((name, _plan(part, ())) for name, part in self.joins))
 
@@ -90,7 +91,9 @@ class RowReader(Generic[M]):
         if not result.rows:
             return []
         rows = result.rows
-        self.check_columns(result.columns, len(rows[0]))
+        columns = result.columns
+        if columns or len(rows[0]) != self.width:  # without names, the width is all there is to check
+            self.check_columns(columns, len(rows[0]))
         return build_instances(self.plan, rows if type(rows) is list else list(rows))
 
 
