@@ -135,21 +135,36 @@ def test_native_converter_forms(form: tuple[Any, ...], value: Any, expected: Any
 @pytest.mark.parametrize("text", ["2024-05-06 07:08:09.123456", "2024-05-06 07:08:09", "2024-05-06T07:08:09+02:00",
                                   "2024-05-06", "07:08:09.5", "2024-02-30 00:00:00", "", "x", 7])
 def test_sqlite_text_forms_read_as_their_python_converters(field: Any, text: Any) -> None:
-    from sarnic.execution.backends.sqlite import SqliteBackend
+    both = read_both(Jotting, "stars", backend_converter("sqlite", field, 4), text)
+    if both is not None:
+        got, expected = both
+        assert got == expected and type(got) is type(expected)
+        assert getattr(got, "tzinfo", None) == getattr(expected, "tzinfo", None)
 
-    conv = SqliteBackend.make_result_converter(None, field)  # type: ignore[arg-type]
-    assert conv is not None and conv.native[0] == 4  # type: ignore[attr-defined]
-    forms = plan(Jotting, 0, ("id", "stars"), (True, False), (None, conv.native))  # type: ignore[attr-defined]
+
+def backend_converter(dialect: str, field: Any, form: int) -> Any:
+    """A backend's result converter for the field, which has the native form."""
+    pytest.importorskip({"postgres": "asyncpg", "mysql": "asyncmy", "sqlite": "aiosqlite"}[dialect])
+    module = importlib.import_module(f"sarnic.execution.backends.{dialect}")
+    backend = {"postgres": "PostgresBackend", "mysql": "MySQLBackend", "sqlite": "SqliteBackend"}[dialect]
+    conv = getattr(module, backend).make_result_converter(None, field)
+    assert conv is not None and conv.native[0] == form
+    return conv
+
+
+def read_both(model: type[Model], name: str, conv: Any, stored: Any) -> tuple[Any, Any] | None:
+    """What the native form and the converter itself make of a stored value;
+    None where both fail alike, with the same exception and text."""
+    forms = plan(model, 0, ("id", name), (True, False), (None, conv.native))
     try:
-        expected: Any = conv(text)
+        expected = conv(stored)
     except Exception as exc:  # noqa: BLE001 - the same failure either way
         with pytest.raises(type(exc)) as info:
-            build_instances(forms, [(1, text)])
+            build_instances(forms, [(1, stored)])
         assert str(info.value) == str(exc)
-        return
-    (got,) = build_instances(forms, [(1, text)])
-    assert got.stars == expected and type(got.stars) is type(expected)
-    assert getattr(got.stars, "tzinfo", None) == getattr(expected, "tzinfo", None)
+        return None
+    (got,) = build_instances(forms, [(1, stored)])
+    return getattr(got, name), expected
 
 
 class Mood(enum.Enum):
@@ -165,21 +180,9 @@ class Diary(Model):
 @pytest.mark.parametrize("dialect", ["postgres", "mysql", "sqlite"])
 @pytest.mark.parametrize("stored", ["glad", "glum", "GLAD", "", 3, ["glad"]])
 def test_enum_texts_read_natively_as_their_python_converter(dialect: str, stored: Any) -> None:
-    pytest.importorskip({"postgres": "asyncpg", "mysql": "asyncmy", "sqlite": "aiosqlite"}[dialect])
-    module = importlib.import_module(f"sarnic.execution.backends.{dialect}")
-    backend = {"postgres": "PostgresBackend", "mysql": "MySQLBackend", "sqlite": "SqliteBackend"}[dialect]
-    conv = getattr(module, backend).make_result_converter(None, Diary.mood)
-    assert conv is not None and conv.native[0] == 5  # type: ignore[attr-defined]
-    forms = plan(Diary, 0, ("id", "mood"), (True, False), (None, conv.native))  # type: ignore[attr-defined]
-    try:
-        expected: Any = conv(stored)
-    except Exception as exc:  # noqa: BLE001 - the same failure either way
-        with pytest.raises(type(exc)) as info:
-            build_instances(forms, [(1, stored)])
-        assert str(info.value) == str(exc)
-        return
-    (got,) = build_instances(forms, [(1, stored)])
-    assert got.mood is expected
+    both = read_both(Diary, "mood", backend_converter(dialect, Diary.mood, 5), stored)
+    if both is not None:
+        assert both[0] is both[1]
 
 
 class Ticket(Model):
@@ -195,22 +198,11 @@ CODE = uuid.UUID("12345678-9abc-def0-1234-56789abcdef0")
                                     str(CODE)[:-1] + "g", str(CODE)[:35], "12345678-9abc-def0-1234_56789abcdef0",
                                     "", "\ud800" * 32, CODE.bytes, CODE, 7])
 def test_uuid_texts_read_natively_as_their_python_converter(dialect: str, stored: Any) -> None:
-    pytest.importorskip({"mysql": "asyncmy", "sqlite": "aiosqlite"}[dialect])
-    module = importlib.import_module(f"sarnic.execution.backends.{dialect}")
-    backend = {"mysql": "MySQLBackend", "sqlite": "SqliteBackend"}[dialect]
-    conv = getattr(module, backend).make_result_converter(None, Ticket.code)
-    assert conv is not None and conv.native[0] == 6  # type: ignore[attr-defined]
-    forms = plan(Ticket, 0, ("id", "code"), (True, False), (None, conv.native))  # type: ignore[attr-defined]
-    try:
-        expected: Any = conv(stored)
-    except Exception as exc:  # noqa: BLE001 - the same failure either way
-        with pytest.raises(type(exc)) as info:
-            build_instances(forms, [(1, stored)])
-        assert str(info.value) == str(exc)
-        return
-    (got,) = build_instances(forms, [(1, stored)])
-    assert type(got.code) is uuid.UUID and got.code == expected and got.code.is_safe is expected.is_safe
-    assert hash(got.code) == hash(expected) and pickle.loads(pickle.dumps(got.code)) == expected
+    both = read_both(Ticket, "code", backend_converter(dialect, Ticket.code, 6), stored)
+    if both is not None:
+        got, expected = both
+        assert type(got) is uuid.UUID and got == expected and got.is_safe is expected.is_safe
+        assert hash(got) == hash(expected) and pickle.loads(pickle.dumps(got)) == expected
 
 
 @pytest.mark.parametrize("form", [(), (0,), (1, 2), (2, 3), (3, 1), ("1",), (4, str, "", None), (4, str, 1, str),
