@@ -27,6 +27,7 @@ from sarnic.query.model import Model
 from sarnic.query.base import Query
 from sarnic.query.bulk import BulkDelete, BulkInsert, BulkUpdate
 from sarnic.query.select import Select
+from sarnic.query.shapes import fields_key, joins_key
 from sarnic.query.values import Values
 from sarnic.query.writes import Delete, Insert, Update, Upsert
 from sarnic.query.links import LinkChange
@@ -144,12 +145,7 @@ class Database:
 
     def _reader(self, query: Query[Any]) -> RowReader[Any]:
         if isinstance(query, Select):
-            # Positions rather than fields: a field's == makes a condition, never a truth to key on.
-            model, fields, joins = query.model, query.fields, query.joins
-            key: Any = (model, model.__field_positions__ if fields is model.__fields__ else
-                        tuple([f.position for f in fields]),
-                        tuple([(j.relation.name, tuple([f.position for f in j.fields])) for j in joins]) if joins
-                        else ())
+            key: Any = (query.model, fields_key(query.model, query.fields), joins_key(query.joins))
         else:
             key = query.model
         reader = self._readers.get(key)

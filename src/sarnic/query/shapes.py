@@ -36,6 +36,18 @@ def _tree(node: Any, binds: Binds) -> Any:
     raise TypeError(f"not a condition: {node!r}")
 
 
+def fields_key(model: Any, fields: tuple[Any, ...]) -> tuple[int, ...]:
+    """The positions of a select's fields, its model's own tuple where it
+    reads every field. Positions, not fields: a field's == makes a
+    condition, never a truth a key could be compared by."""
+    return model.__field_positions__ if fields is model.__fields__ else tuple([f.position for f in fields])
+
+
+def joins_key(joins: tuple[Any, ...]) -> tuple[Any, ...]:
+    """Each join's relation and the positions of the fields it reads."""
+    return tuple([(j.relation.name, tuple([f.position for f in j.fields])) for j in joins]) if joins else ()
+
+
 def _where(query: _Filtered[Any], binds: Binds) -> Any:
     predicates = query.predicates
     return (tuple([_tree(c, binds) for c in query.filters]),
@@ -65,12 +77,10 @@ def _select(q: Select[Any], variant: str, dialect: str, binds: Binds) -> Any:
             binds.append((None, min(limit, _COUNT_MAX)))
         if offset is not None:
             binds.append((None, min(offset, _COUNT_MAX)))
-    model, fields, order, joins = q.model, q.fields, q.order, q.joins
-    # Most selects read every field, in the model's own tuple of them.
-    positions = model.__field_positions__ if fields is model.__fields__ else tuple([f.position for f in fields])
-    return (variant, model, positions, where, tuple([(o.field.position, o.direction) for o in order]) if order else (),
-            vector, rank, limit is not None, offset is not None, q._distinct,
-            tuple([(j.relation.name, tuple([f.position for f in j.fields])) for j in joins]) if joins else ())
+    order = q.order
+    return (variant, q.model, fields_key(q.model, q.fields), where,
+            tuple([(o.field.position, o.direction) for o in order]) if order else (), vector, rank,
+            limit is not None, offset is not None, q._distinct, joins_key(q.joins))
 
 
 def shape(query: Query[Any], variant: str, dialect: str) -> tuple[Any, Binds] | None:

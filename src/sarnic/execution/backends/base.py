@@ -55,13 +55,13 @@ def plain_reader(field: Field[Any]) -> Converter:
     reading = type(field).from_plain
     if isinstance(field, Enum) and reading is Enum.from_plain:
         return native(5, field.members)(functools.partial(reading, field))
-    if isinstance(field, UUID) and reading is UUID.from_plain and _UUID_SLOTS <= set(uuid.UUID.__slots__):
+    if isinstance(field, UUID) and reading is UUID.from_plain and _UUID_BY_SLOTS:
         return native(6, uuid.UUID, uuid.SafeUUID.unknown)(functools.partial(reading, field))
     return field.from_plain
 
 
-#: what uuid.UUID.__init__ sets, and the native builder with it
-_UUID_SLOTS = {"int", "is_safe"}
+#: whether uuid.UUID keeps what its __init__ sets in the slots the native builder sets
+_UUID_BY_SLOTS = {"int", "is_safe"} <= set(uuid.UUID.__slots__)
 
 
 @native(1)

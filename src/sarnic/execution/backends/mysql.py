@@ -48,7 +48,7 @@ try:
 except ImportError:  # pragma: no cover - depends on the install
     raise ImportError("MySQL and MariaDB URLs need the asyncmy driver: pip install 'sarnic[mysql]'") from None
 
-from sarnic.execution.backends.base import (Backend, Connection, Converter, Result, Url, native, plain_reader, truth)
+from sarnic.execution.backends.base import Backend, Connection, Converter, Result, Url, native, plain_reader, truth
 from sarnic.execution.backends.pool import Pool
 from sarnic.execution.backends.url_options import mysql_arguments
 from sarnic.errors import (
